@@ -1,0 +1,17 @@
+#pragma once
+
+#include "pairing.h"
+
+// One chat-derived OBS control command fetched from the back-end.
+struct control_command {
+	char *id;
+	char *action;
+	char *target; // null when the back-end sent none or an empty one
+};
+
+// Returns the number of commands stored from the start of the array, or -1.
+int backend_poll_commands(const backend_endpoints *endpoints, control_command *commands, int capacity);
+void control_command_clear(control_command *command);
+
+void backend_ack_command(const backend_endpoints *endpoints, const char *id, const char *status,
+			 const char *reason);

@@ -1,0 +1,38 @@
+#pragma once
+
+#include <cstdint>
+
+#include <onnxruntime_c_api.h>
+
+// The openWakeWord chain (mel spectrogram, speech embedding, phrase
+// classifier) and the newest two seconds of 16 kHz audio it scores.
+struct wake_detector {
+	const OrtApi *api;
+	OrtEnv *env;
+	OrtAllocator *allocator;
+	OrtMemoryInfo *memory_info;
+	OrtSession *mel_session;
+	OrtSession *embedding_session;
+	OrtSession *classifier_session;
+	char *mel_input_name;
+	char *mel_output_name;
+	char *embedding_input_name;
+	char *embedding_output_name;
+	char *classifier_input_name;
+	char *classifier_output_name;
+	char *model_name;
+	float *window;
+	uint64_t window_capacity;
+	uint64_t window_fill;
+	uint64_t samples_since_score;
+};
+
+// Lower-case [a-z0-9] runs joined by single '_'; never null (bfree it).
+char *model_name_from_phrase(const char *phrase);
+
+wake_detector *wake_detector_create(const char *models_dir, const char *model_name);
+void wake_detector_destroy(wake_detector *detector);
+
+// Appends 16 kHz mono samples; returns the classifier score when a scoring
+// pass ran, else -1.
+float wake_detector_process(wake_detector *detector, const int16_t *samples, uint64_t count);

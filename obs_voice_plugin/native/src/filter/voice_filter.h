@@ -1,0 +1,47 @@
+#pragma once
+
+#include <cstdint>
+#include <pthread.h>
+
+#include <obs-module.h>
+#include <media-io/audio-resampler.h>
+#include <util/threading.h>
+
+struct wake_detector;
+struct backend_endpoints;
+
+#define VOICE_FILTER_ID "tollivaren_voice_filter"
+#define VOICE_FILTER_PHRASE "tollivaren clip it"
+#define VOICE_FILTER_DEFAULT_COOLDOWN_NS 15000000000ULL
+#define VOICE_FILTER_DEFAULT_CONFIDENCE 0.6f
+
+// One attached filter. `lock` guards detector, endpoints, source_class, the
+// trigger settings, the cooldown, stop_requested and the pending trigger.
+struct voice_filter {
+	obs_source_t *filter_source;
+	audio_resampler_t *resampler;
+	pthread_mutex_t lock;
+	wake_detector *detector;
+	backend_endpoints *endpoints;
+	char *source_class;
+	char *phrase;
+	float confidence_min;
+	bool enabled;
+	uint64_t cooldown_until_ns;
+	uint64_t cooldown_ns;
+	pthread_t worker_thread;
+	bool worker_running;
+	os_event_t *wake_event;
+	bool stop_requested;
+	bool trigger_pending;
+	float trigger_score;
+};
+
+extern struct obs_source_info voice_filter_info;
+
+// Audio tap, on the host's audio thread.
+obs_audio_data *voice_filter_audio(void *data, obs_audio_data *audio);
+
+void upload_worker_start(voice_filter *filter);
+void upload_worker_stop(voice_filter *filter);
+void upload_worker_refresh(voice_filter *filter);

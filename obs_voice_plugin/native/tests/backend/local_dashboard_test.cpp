@@ -1,0 +1,99 @@
+// The local dashboard that the other tests rely on: its admin API, end to
+// end with the plug-in's requests, and its faults.
+
+#include <gtest/gtest.h>
+#include <httplib.h>
+
+#include <backend/command_requests.h>
+#include <backend/pairing.h>
+#include <backend/voice_requests.h>
+
+#include "backend_support.h"
+
+using local_dashboard_test = dashboard_test;
+
+TEST_F(local_dashboard_test, drives_the_tenant_seen_by_the_plugin)
+{
+	httplib::Client admin(base_url);
+
+	auto pairing = admin.Get("/admin/pairing/t1");
+	ASSERT_TRUE(pairing);
+	EXPECT_EQ(pairing->status, 200);
+	EXPECT_EQ(pairing->body, dashboard_mint_pairing(dashboard, TENANT));
+	pairing_info info;
+	ASSERT_TRUE(pairing_decode(pairing->body.c_str(), nullptr, &info));
+	EXPECT_EQ(info.url, base_url);
+	EXPECT_STREQ(info.tenant_id, TENANT);
+	EXPECT_STREQ(info.key, KEY);
+	pairing_info_clear(&info);
+
+	auto put = admin.Put("/admin/tenants/t1/settings", "{\"voice_clip_enabled\":true}", "application/json");
+	ASSERT_TRUE(put);
+	EXPECT_EQ(put->status, 200);
+	tenant_settings settings;
+	ASSERT_TRUE(backend_ping(endpoints, &settings));
+	EXPECT_TRUE(settings.voice_clip_enabled);
+	tenant_settings_clear(&settings);
+
+	auto queued = admin.Post("/admin/tenants/t1/commands", "{\"id\":\"q1\",\"action\":\"scene\",\"target\":\"Main\"}",
+				 "application/json");
+	ASSERT_TRUE(queued);
+	EXPECT_EQ(queued->status, 200);
+	control_command commands[2];
+	ASSERT_EQ(backend_poll_commands(endpoints, commands, 2), 1);
+	EXPECT_STREQ(commands[0].id, "q1");
+	EXPECT_STREQ(commands[0].target, "Main");
+	control_command_clear(&commands[0]);
+	backend_ack_command(endpoints, "q1", "failed", "no such \"scene\"");
+
+	EXPECT_EQ(backend_post_clip(endpoints, 0.5f, nullptr, "mic", nullptr), 200);
+	auto clips = admin.Get("/admin/tenants/t1/clips");
+	ASSERT_TRUE(clips);
+	EXPECT_EQ(clips->body, "[{\"command\":\"clip\",\"confidence\":0.5,\"source\":\"mic\"}]");
+	auto acks = admin.Get("/admin/tenants/t1/acks");
+	ASSERT_TRUE(acks);
+	EXPECT_EQ(acks->body, "[{\"id\":\"q1\",\"status\":\"failed\",\"error\":\"no such \\\"scene\\\"\"}]");
+
+	EXPECT_EQ(admin.Get("/admin/tenants/nobody/clips")->status, 404);
+	EXPECT_EQ(admin.Post("/admin/tenants/t1/commands", "{\"id\":\"q2\"}", "application/json")->status, 400);
+	EXPECT_EQ(admin.Put("/admin/tenants/t1/settings", "[]", "application/json")->status, 400);
+	EXPECT_EQ(dashboard_count(dashboard, "other"), 0u); // admin requests are not recorded
+}
+
+TEST_F(local_dashboard_test, unknown_tenant_and_paths_are_refused)
+{
+	backend_endpoints *stranger = backend_endpoints_create(base_url.c_str(), "nobody", KEY);
+	tenant_settings settings;
+	EXPECT_FALSE(backend_ping(stranger, &settings));
+	backend_endpoints_destroy(stranger);
+	EXPECT_EQ(dashboard_requests(dashboard, "ping").back().status, 401);
+
+	httplib::Client client(base_url);
+	httplib::Headers key = {{"X-Tollivaren-Plugin-Key", KEY}};
+	EXPECT_EQ(client.Get("/obs/t1/elsewhere", key)->status, 404);
+	EXPECT_EQ(client.Post("/obs/t1/ping", key, "{}", "application/json")->status, 405);
+	EXPECT_EQ(dashboard_count(dashboard, "other"), 1u);
+}
+
+TEST_F(local_dashboard_test, fault_applies_the_given_number_of_times)
+{
+	dashboard_fault twice;
+	twice.status = 500;
+	twice.times = 2;
+	dashboard_set_fault(dashboard, "ping", twice);
+	tenant_settings settings;
+	EXPECT_FALSE(backend_ping(endpoints, &settings));
+	EXPECT_FALSE(backend_ping(endpoints, &settings));
+	EXPECT_TRUE(backend_ping(endpoints, &settings));
+
+	dashboard_fault never;
+	never.status = 500;
+	never.times = 0;
+	dashboard_set_fault(dashboard, "ping", never);
+	EXPECT_TRUE(backend_ping(endpoints, &settings));
+
+	std::vector<int> statuses;
+	for (const dashboard_request &request : dashboard_requests(dashboard, "ping"))
+		statuses.push_back(request.status);
+	EXPECT_EQ(statuses, (std::vector<int>{500, 500, 200, 200}));
+}

@@ -1,0 +1,311 @@
+// The process-wide poll service in real time against the local dashboard.
+// The service is one static record, so the cases run in order, each between
+// an init and a shutdown of its own.
+#include <gtest/gtest.h>
+
+#include <chrono>
+#include <string>
+#include <thread>
+#include <vector>
+
+#include <curl/curl.h>
+#include <obs.h>
+
+#include "control/control_service.h"
+#include "frontend_double.h"
+#include "local_dashboard.h"
+#include "obs_host.h"
+
+namespace {
+
+const char ACTIVE_LINE[] = "[tollivaren-voice] chat-command OBS control active for tenant=";
+const char POLL_FAILED_LINE[] = "[tollivaren-voice] commands poll failed: ";
+const uint64_t SECOND_NS = 1000000000ull;
+
+local_dashboard *dashboard = nullptr;
+std::string base_url;
+
+class ServiceEnvironment : public ::testing::Environment {
+public:
+	void SetUp() override
+	{
+		ASSERT_EQ(curl_global_init(CURL_GLOBAL_ALL), CURLE_OK);
+		ASSERT_TRUE(obs_host_start(obs_host_options{}));
+		dashboard = dashboard_start(0);
+		ASSERT_NE(dashboard, nullptr);
+		base_url = dashboard_base_url(dashboard);
+		dashboard_add_tenant(dashboard, "t1", "k1");
+		dashboard_add_tenant(dashboard, "t2", "k2");
+		dashboard_add_tenant(dashboard, "t0", "k0"); // left with a command nobody acknowledges
+	}
+
+	void TearDown() override
+	{
+		dashboard_stop(dashboard);
+		obs_host_shutdown();
+		curl_global_cleanup();
+	}
+};
+
+[[maybe_unused]] const auto *environment = ::testing::AddGlobalTestEnvironment(new ServiceEnvironment);
+
+uint64_t now_ns()
+{
+	return (uint64_t)std::chrono::duration_cast<std::chrono::nanoseconds>(
+		       std::chrono::steady_clock::now().time_since_epoch())
+		.count();
+}
+
+void sleep_ms(int ms)
+{
+	std::this_thread::sleep_for(std::chrono::milliseconds(ms));
+}
+
+double seconds_between(uint64_t from_ns, uint64_t to_ns)
+{
+	return (double)((int64_t)(to_ns - from_ns)) / 1e9;
+}
+
+void queue(const char *tenant, const std::string &id, const char *action)
+{
+	dashboard_queue_command(dashboard, tenant, id, action, nullptr);
+}
+
+std::vector<dashboard_request> polls_and_acks()
+{
+	std::vector<dashboard_request> out;
+	for (const dashboard_request &r : dashboard_requests(dashboard))
+		if (r.endpoint == "commands" || r.endpoint == "ack")
+			out.push_back(r);
+	return out;
+}
+
+std::string key_of(const dashboard_request &r)
+{
+	auto it = r.headers.find("x-tollivaren-plugin-key");
+	return it == r.headers.end() ? "" : it->second;
+}
+
+class ControlService : public ::testing::Test {
+protected:
+	void SetUp() override
+	{
+		dashboard_clear_faults(dashboard);
+		dashboard_clear_requests(dashboard);
+		frontend_double_reset();
+		obs_host_log_clear();
+		control_service_init();
+	}
+
+	void TearDown() override { control_service_shutdown(); }
+};
+
+// Runs first: nothing has initialised the service yet.
+TEST(ControlServiceUninitialised, CallsOutsideInitAndShutdownDoNothing)
+{
+	obs_host_log_clear();
+	dashboard_clear_requests(dashboard);
+
+	control_service_shutdown();
+	control_service_start(base_url.c_str(), "t1", "k1");
+	control_service_stop();
+	EXPECT_EQ(obs_host_log_count(ACTIVE_LINE), 0u);
+
+	control_service_init();
+	control_service_shutdown();
+	control_service_shutdown();
+	control_service_start(base_url.c_str(), "t1", "k1");
+	EXPECT_EQ(obs_host_log_count(ACTIVE_LINE), 0u);
+
+	sleep_ms(3500);
+	EXPECT_EQ(dashboard_count(dashboard, "commands"), 0u);
+}
+
+TEST_F(ControlService, FirstPollAfterThreeSecondsAndSameTenantKeepsItsThread)
+{
+	control_service_init(); // a second init is harmless
+	uint64_t started = now_ns();
+	control_service_start(base_url.c_str(), "t1", "k1");
+	control_service_start(base_url.c_str(), "t1", "k1");
+	// Same tenant with another key and URL: kept as it is, old key in use.
+	control_service_start("http://127.0.0.1:9", "t1", "k1-new");
+	EXPECT_EQ(obs_host_log_count(std::string(ACTIVE_LINE) + "t1"), 1u);
+
+	ASSERT_TRUE(dashboard_wait_count(dashboard, "commands", 2, 12000));
+	std::vector<dashboard_request> polls = dashboard_requests(dashboard, "commands");
+	double first = seconds_between(started, polls[0].received_ns);
+	EXPECT_GE(first, 2.5);
+	EXPECT_LE(first, 6.0);
+	EXPECT_GE(seconds_between(polls[0].received_ns, polls[1].received_ns), 2.5);
+	for (const dashboard_request &poll : polls) {
+		EXPECT_EQ(poll.path, "/obs/t1/commands");
+		EXPECT_EQ(key_of(poll), "k1");
+		EXPECT_EQ(poll.status, 200);
+	}
+	EXPECT_EQ(obs_host_log_count(ACTIVE_LINE), 1u);
+}
+
+TEST_F(ControlService, StartForAnotherTenantSwitchesAndInvalidStartsChangeNothing)
+{
+	control_service_start(base_url.c_str(), "t0", "k0");
+	queue("t0", "old-1", "replay_buffer_off");
+	ASSERT_TRUE(dashboard_wait_count(dashboard, "ack", 1, 8000));
+
+	queue("t0", "old-2", "replay_buffer_off");
+	control_service_start(base_url.c_str(), "t2", "k2");
+	uint64_t switched = now_ns();
+	const std::string url = base_url;
+	control_service_start(nullptr, "t3", "k3");
+	control_service_start("", "t3", "k3");
+	control_service_start(url.c_str(), nullptr, "k3");
+	control_service_start(url.c_str(), "", "k3");
+	control_service_start(url.c_str(), "t3", nullptr);
+	control_service_start(url.c_str(), "t3", "");
+	queue("t2", "new-1", "replay_buffer_off");
+
+	ASSERT_TRUE(dashboard_wait_count(dashboard, "ack", 2, 8000));
+	sleep_ms(3500); // room for a second poll after the switch
+	size_t polls_after = 0;
+	for (const dashboard_request &r : polls_and_acks()) {
+		if (r.received_ns < switched)
+			continue;
+		EXPECT_EQ(r.tenant_id, "t2") << r.path;
+		EXPECT_EQ(key_of(r), "k2");
+		polls_after += r.endpoint == "commands";
+	}
+	EXPECT_GE(polls_after, 2u);
+	std::vector<dashboard_request> acks = dashboard_requests(dashboard, "ack");
+	ASSERT_EQ(acks.size(), 2u);
+	EXPECT_EQ(acks[1].path, "/obs/t2/commands/new-1/ack");
+	EXPECT_EQ(obs_host_log_count(std::string(ACTIVE_LINE) + "t0"), 1u);
+	EXPECT_EQ(obs_host_log_count(std::string(ACTIVE_LINE) + "t2"), 1u);
+	EXPECT_EQ(obs_host_log_count(std::string(ACTIVE_LINE) + "t3"), 0u);
+}
+
+TEST_F(ControlService, ShutdownDuringACycleCarriesOutEveryFetchedCommand)
+{
+	dashboard_fault slow_ack;
+	slow_ack.delay_ms = 1000;
+	dashboard_set_fault(dashboard, "ack", slow_ack);
+	queue("t1", "s1", "replay_buffer_on");
+	queue("t1", "s2", "replay_buffer_save");
+	queue("t1", "s3", "no_such_action");
+	control_service_start(base_url.c_str(), "t1", "k1");
+
+	ASSERT_TRUE(dashboard_wait_count(dashboard, "commands", 1, 8000));
+	uint64_t before = now_ns();
+	control_service_shutdown();
+	double took = seconds_between(before, now_ns());
+
+	EXPECT_GE(took, 2.0); // it waited for the three slow acknowledgements
+	ASSERT_TRUE(dashboard_wait_count(dashboard, "ack", 3, 1000));
+	std::vector<dashboard_request> acks = dashboard_requests(dashboard, "ack");
+	ASSERT_EQ(acks.size(), 3u);
+	EXPECT_EQ(acks[0].command_id, "s1");
+	EXPECT_EQ(acks[1].command_id, "s2");
+	EXPECT_EQ(acks[2].command_id, "s3");
+	EXPECT_NE(acks[1].body.find("\"done\""), std::string::npos) << acks[1].body;
+	EXPECT_NE(acks[2].body.find("unknown OBS control action"), std::string::npos) << acks[2].body;
+	EXPECT_EQ(frontend_double_get_counts().replay_save_calls, 1);
+
+	sleep_ms(500);
+	EXPECT_EQ(dashboard_count(dashboard, "commands"), 1u);
+
+	// Started again only after a fresh init.
+	control_service_start(base_url.c_str(), "t1", "k1");
+	EXPECT_EQ(obs_host_log_count(ACTIVE_LINE), 1u);
+}
+
+TEST_F(ControlService, ServesAtMostTwentyCommandsPerCycle)
+{
+	char id[16];
+	for (int i = 1; i <= 25; i++) {
+		snprintf(id, sizeof(id), "q%02d", i);
+		queue("t1", id, "replay_buffer_off");
+	}
+	control_service_start(base_url.c_str(), "t1", "k1");
+	ASSERT_TRUE(dashboard_wait_count(dashboard, "ack", 25, 15000));
+
+	std::vector<dashboard_request> seen = polls_and_acks();
+	ASSERT_GE(seen.size(), 27u);
+	int next = 1;
+	for (size_t i = 0; i < 27; i++) {
+		if (i == 0 || i == 21) {
+			EXPECT_EQ(seen[i].endpoint, "commands") << i;
+			continue;
+		}
+		snprintf(id, sizeof(id), "q%02d", next++);
+		EXPECT_EQ(seen[i].endpoint, "ack") << i;
+		EXPECT_EQ(seen[i].command_id, id);
+	}
+	// The next cycle begins a full wait after the previous one ended.
+	EXPECT_GE(seconds_between(seen[20].received_ns, seen[21].received_ns), 2.5);
+}
+
+TEST_F(ControlService, FailingBackEndCostsAtMostOneWarningPerCycle)
+{
+	local_dashboard *gone = dashboard_start(0);
+	ASSERT_NE(gone, nullptr);
+	std::string closed_url = dashboard_base_url(gone);
+	dashboard_stop(gone);
+
+	uint64_t started = now_ns();
+	control_service_start(closed_url.c_str(), "down", "k");
+	ASSERT_TRUE(obs_host_wait_log(POLL_FAILED_LINE, 2, 9000));
+	sleep_ms(300);
+	double elapsed = seconds_between(started, now_ns());
+	EXPECT_LE(obs_host_log_count(POLL_FAILED_LINE), (size_t)(elapsed / 3.0));
+
+	// The dashboard answers garbage, then 500, then behaves: no warnings,
+	// the polls go on, and the queued command is served in the end.
+	obs_host_log_clear();
+	dashboard_fault garbage;
+	garbage.status = 200;
+	garbage.body = "not json";
+	garbage.times = 1;
+	dashboard_set_fault(dashboard, "commands", garbage);
+	queue("t1", "late", "replay_buffer_off");
+	control_service_start(base_url.c_str(), "t1", "k1");
+
+	ASSERT_TRUE(dashboard_wait_count(dashboard, "commands", 1, 8000));
+	dashboard_fault broken;
+	broken.status = 500;
+	broken.times = 1;
+	dashboard_set_fault(dashboard, "commands", broken);
+	ASSERT_TRUE(dashboard_wait_count(dashboard, "commands", 2, 8000));
+	EXPECT_EQ(dashboard_count(dashboard, "ack"), 0u);
+	ASSERT_TRUE(dashboard_wait_count(dashboard, "ack", 1, 8000));
+
+	std::vector<dashboard_request> polls = dashboard_requests(dashboard, "commands");
+	ASSERT_GE(polls.size(), 3u);
+	EXPECT_EQ(polls[1].status, 500);
+	EXPECT_EQ(polls[2].status, 200);
+	EXPECT_EQ(obs_host_log_count("[tollivaren-voice] commands poll failed"), 0u);
+	EXPECT_EQ(obs_host_log_count("[tollivaren-voice] command ack failed"), 0u);
+}
+
+// Filters updated at the same moment on several host threads: whatever the
+// interleaving, one poll thread is left serving one tenant.
+TEST_F(ControlService, ConcurrentStartsLeaveOnePollThread)
+{
+	std::vector<std::thread> updaters;
+	for (int t = 0; t < 4; t++) {
+		updaters.emplace_back([t] {
+			for (int i = 0; i < 10; i++) {
+				const bool first = (i + t) % 2 == 0;
+				control_service_start(base_url.c_str(), first ? "t1" : "t2", first ? "k1" : "k2");
+			}
+		});
+	}
+	for (std::thread &updater : updaters)
+		updater.join();
+	dashboard_clear_requests(dashboard);
+
+	sleep_ms(4500);
+	std::vector<dashboard_request> polls = dashboard_requests(dashboard, "commands");
+	ASSERT_EQ(polls.size(), 1u);
+	EXPECT_EQ(polls[0].status, 200);
+	EXPECT_GE(obs_host_log_count(ACTIVE_LINE), 2u);
+}
+
+} // namespace

@@ -1,0 +1,172 @@
+// wake-bench: cost of the detector's scoring pass with the real openWakeWord
+// front end, and the heap allocations of wake_detector_process in steady
+// state. Prints figures; asserts nothing.
+
+#include <algorithm>
+#include <chrono>
+#include <cstdio>
+#include <cstdlib>
+#include <cstring>
+#include <ctime>
+#include <filesystem>
+#include <random>
+#include <string>
+#include <vector>
+
+#include <unistd.h>
+
+#include <util/base.h>
+
+#include "bmem_counter.h"
+#include "detector/wake_detector.h"
+#include "malloc_counter.h"
+
+namespace {
+
+struct bench_options {
+	std::string models_dir;
+	std::string model_name = "hey_jarvis";
+	int passes = 200;
+	uint64_t host_packet = 341; // 1024 frames at 48 kHz, resampled to 16 kHz
+};
+
+double cpu_seconds()
+{
+	timespec now;
+	clock_gettime(CLOCK_PROCESS_CPUTIME_ID, &now);
+	return (double)now.tv_sec + (double)now.tv_nsec * 1e-9;
+}
+
+// Quiet speech-like noise: the pass costs the same whatever the audio holds.
+std::vector<int16_t> test_audio(size_t count)
+{
+	std::mt19937 random(1234);
+	std::normal_distribution<float> noise(0.0f, 1500.0f);
+	std::vector<int16_t> samples(count);
+	for (size_t i = 0; i < count; i++)
+		samples[i] = (int16_t)std::clamp(noise(random), -32768.0f, 32767.0f);
+	return samples;
+}
+
+double percentile(const std::vector<double> &sorted, double share)
+{
+	size_t index = (size_t)(share * (double)sorted.size() + 0.999999);
+	return sorted[std::min(sorted.size(), std::max<size_t>(index, 1)) - 1];
+}
+
+void time_passes(wake_detector *detector, const bench_options &options)
+{
+	std::vector<int16_t> hop = test_audio(1280);
+	for (int i = 0; i < 10; i++)
+		wake_detector_process(detector, hop.data(), hop.size());
+
+	std::vector<double> ms;
+	double cpu_start = cpu_seconds();
+	auto wall_start = std::chrono::steady_clock::now();
+	for (int i = 0; i < options.passes; i++) {
+		auto start = std::chrono::steady_clock::now();
+		wake_detector_process(detector, hop.data(), hop.size());
+		ms.push_back(std::chrono::duration<double, std::milli>(std::chrono::steady_clock::now() - start).count());
+	}
+	double wall = std::chrono::duration<double>(std::chrono::steady_clock::now() - wall_start).count();
+	double cpu = cpu_seconds() - cpu_start;
+
+	std::sort(ms.begin(), ms.end());
+	double median = percentile(ms, 0.5);
+	printf("scoring pass (1 mel + 16 embedding + 1 classifier run), %d passes:\n", options.passes);
+	printf("  min %.2f ms   median %.2f ms   p99 %.2f ms   max %.2f ms\n", ms.front(), median, percentile(ms, 0.99),
+	       ms.back());
+	printf("  share of one core at 12.5 passes per second of audio: %.1f %% (median x 12.5 / 1 s)\n",
+	       median * 12.5 / 10.0);
+	printf("  process CPU time / wall time while passing: %.2f (1.00 = one busy core)\n", cpu / wall);
+}
+
+void count_allocations(wake_detector *detector, const bench_options &options)
+{
+	const size_t calls = 1000;
+	std::vector<int16_t> audio = test_audio(calls * options.host_packet);
+	int passes = 0;
+	bmem_counter_reset();
+	malloc_counter_reset();
+	for (size_t i = 0; i < calls; i++) {
+		wake_detector_process(detector, audio.data() + i * options.host_packet, options.host_packet);
+		passes += detector->samples_since_score == 0;
+	}
+	uint64_t host = bmem_counter_calls();
+	uint64_t all = malloc_counter_calls();
+
+	printf("heap allocations in steady state, %zu calls of %llu samples (%d passes):\n", calls,
+	       (unsigned long long)options.host_packet, passes);
+	printf("  host allocator (bmalloc/brealloc/bmemdup) from our code: %llu total, %.3f per call\n",
+	       (unsigned long long)host, (double)host / calls);
+	printf("  all malloc-family calls in the process: %llu total, %.1f per call, %.1f per pass\n",
+	       (unsigned long long)all, (double)all / calls, passes ? (double)all / passes : 0.0);
+	printf("  (the second figure is ONNX Runtime's: output tensors and its per-run bookkeeping)\n");
+}
+
+bool parse(int argc, char **argv, bench_options *options)
+{
+	for (int i = 1; i < argc; i++) {
+		std::string arg = argv[i];
+		if (i + 1 >= argc)
+			return false;
+		if (arg == "--models")
+			options->models_dir = argv[++i];
+		else if (arg == "--model")
+			options->model_name = argv[++i];
+		else if (arg == "--passes")
+			options->passes = std::max(1, atoi(argv[++i]));
+		else if (arg == "--packet")
+			options->host_packet = (uint64_t)std::max(1, atoi(argv[++i]));
+		else
+			return false;
+	}
+	return true;
+}
+
+void log_errors_only(int level, const char *format, va_list args, void *)
+{
+	if (level > LOG_WARNING)
+		return;
+	vfprintf(stderr, format, args);
+	fputc('\n', stderr);
+}
+
+} // namespace
+
+int main(int argc, char **argv)
+{
+	bench_options options;
+	if (!parse(argc, argv, &options)) {
+		fprintf(stderr, "usage: wake-bench [--models DIR --model NAME] [--passes N] [--packet SAMPLES]\n"
+				"default: openWakeWord's base models with the hey_jarvis classifier\n");
+		return 2;
+	}
+	base_set_log_handler(log_errors_only, nullptr);
+
+	// By default a folder of links: the base models plus hey_jarvis as the classifier.
+	namespace fs = std::filesystem;
+	fs::path links;
+	if (options.models_dir.empty()) {
+		links = fs::temp_directory_path() / ("tv-wake-bench-" + std::to_string(getpid()));
+		fs::create_directories(links);
+		fs::create_symlink(TV_OWW_MODELS_DIR "/melspectrogram.onnx", links / "melspectrogram.onnx");
+		fs::create_symlink(TV_OWW_MODELS_DIR "/embedding_model.onnx", links / "embedding_model.onnx");
+		fs::create_symlink(TV_OWW_MODELS_DIR "/hey_jarvis_v0.1.onnx", links / "hey_jarvis.onnx");
+		options.models_dir = links.string();
+		options.model_name = "hey_jarvis";
+	}
+
+	wake_detector *detector = wake_detector_create(options.models_dir.c_str(), options.model_name.c_str());
+	if (!links.empty())
+		fs::remove_all(links);
+	if (!detector)
+		return 1;
+
+	std::vector<int16_t> fill = test_audio(32000);
+	wake_detector_process(detector, fill.data(), fill.size());
+	time_passes(detector, options);
+	count_allocations(detector, options);
+	wake_detector_destroy(detector);
+	return 0;
+}

