@@ -1,5 +1,7 @@
 #include "backend_http.h"
 
+#include <cstring>
+
 #include <util/base.h>
 
 #include "json_check.h"
@@ -13,7 +15,12 @@ extern "C" size_t collect_body(char *data, size_t size, size_t count, void *user
 		body->too_large = true;
 		return 0; // makes libcurl abort the transfer
 	}
-	dstr_ncat(&body->text, data, length);
+	// Not dstr_ncat: it drops a piece whose first byte is zero.
+	if (length) {
+		size_t used = body->text.len;
+		dstr_resize(&body->text, used + length);
+		memcpy(body->text.array + used, data, length);
+	}
 	return length;
 }
 

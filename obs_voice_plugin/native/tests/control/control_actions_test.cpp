@@ -7,6 +7,7 @@
 
 #include <curl/curl.h>
 #include <obs.h>
+#include <util/bmem.h>
 
 #include "control/control_actions.h"
 #include "frontend_double.h"
@@ -39,6 +40,7 @@ public:
 		dashboard_stop(dashboard);
 		obs_host_shutdown();
 		curl_global_cleanup();
+		EXPECT_EQ(bnum_allocs(), 0) << "host allocations never freed";
 	}
 };
 

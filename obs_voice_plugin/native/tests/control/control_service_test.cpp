@@ -10,6 +10,7 @@
 
 #include <curl/curl.h>
 #include <obs.h>
+#include <util/bmem.h>
 
 #include "control/control_service.h"
 #include "frontend_double.h"
@@ -44,6 +45,7 @@ public:
 		dashboard_stop(dashboard);
 		obs_host_shutdown();
 		curl_global_cleanup();
+		EXPECT_EQ(bnum_allocs(), 0) << "host allocations never freed";
 	}
 };
 

@@ -1,7 +1,5 @@
 #include "detector_test_support.h"
 
-#include <unistd.h>
-
 TEST(model_name_from_phrase, folds_phrases_to_file_names)
 {
 	const std::map<std::string, std::string> cases = {
@@ -109,7 +107,10 @@ TEST_F(detector_loading, null_arguments_mean_current_folder_and_built_in_model)
 	temp_dir cwd;
 	cwd.link("melspectrogram.onnx", real_model("melspectrogram.onnx"));
 	cwd.link("embedding_model.onnx", real_model("embedding_model.onnx"));
-	fs::path previous = fs::current_path();
+	struct cwd_guard {
+		fs::path previous = fs::current_path();
+		~cwd_guard() { fs::current_path(previous); }
+	} restore;
 	fs::current_path(cwd.path());
 
 	EXPECT_EQ(nullptr, wake_detector_create(nullptr, nullptr));
@@ -120,7 +121,6 @@ TEST_F(detector_loading, null_arguments_mean_current_folder_and_built_in_model)
 	cwd.link("tollivaren_clip_it.onnx", real_model("hey_jarvis_v0.1.onnx"));
 	log.lines.clear();
 	wake_detector *detector = wake_detector_create(nullptr, nullptr);
-	fs::current_path(previous);
 	ASSERT_NE(nullptr, detector);
 	EXPECT_EQ(std::vector<std::string>{"[tollivaren-voice] openWakeWord detector ready (model='tollivaren_clip_it')"},
 		  log.lines);

@@ -188,42 +188,50 @@ int main(int argc, char **argv)
 	step(clipped, clipped ? "clip received by the dashboard, confidence " + confidence
 			      : "no clip reached the dashboard");
 
-	std::vector<demo_command> commands = {
-		{"c1", "scene", "BRB", [] {
-			 char name[64];
-			 frontend_double_current_scene_name(name, sizeof(name));
-			 return strcmp(name, "BRB") == 0;
-		 }},
-		{"c2", "hide_source", "Camera", [] { return !item_visible("Live", "Camera"); }},
-		{"c3", "show_source", "Camera", [] { return item_visible("Live", "Camera"); }},
-		{"c4", "mute_source", "Music", [] { return source_muted("Music"); }},
-		{"c5", "replay_buffer_on", nullptr, [] { return obs_frontend_replay_buffer_active(); }},
-		{"c6", "replay_buffer_save", nullptr,
-		 [] { return frontend_double_get_counts().replay_save_calls == 1; }},
-		{"c7", "scene", "Live", [] {
-			 char name[64];
-			 frontend_double_current_scene_name(name, sizeof(name));
-			 return strcmp(name, "Live") == 0;
-		 }},
+	auto current_scene_is = [](const char *name) {
+		char current[64];
+		frontend_double_current_scene_name(current, sizeof(current));
+		return strcmp(current, name) == 0;
 	};
-	printf("  ..   chat queues %zu commands at the dashboard\n", commands.size());
-	for (const auto &command : commands) {
-		std::string target = command.target ? command.target : "";
-		dashboard_queue_command(dashboard, TENANT, command.id, command.action,
-					command.target ? &target : nullptr);
+	// Two rounds, so that the second can undo what the first did and each
+	// effect is seen in OBS before it is undone.
+	std::vector<std::vector<demo_command>> rounds = {
+		{
+			{"c1", "scene", "BRB", [&] { return current_scene_is("BRB"); }},
+			{"c2", "hide_source", "Camera", [] { return !item_visible("Live", "Camera"); }},
+			{"c3", "mute_source", "Music", [] { return source_muted("Music"); }},
+			{"c4", "replay_buffer_on", nullptr, [] { return obs_frontend_replay_buffer_active(); }},
+		},
+		{
+			{"c5", "show_source", "Camera", [] { return item_visible("Live", "Camera"); }},
+			{"c6", "replay_buffer_save", nullptr,
+			 [] { return frontend_double_get_counts().replay_save_calls == 1; }},
+			{"c7", "scene", "Live", [&] { return current_scene_is("Live"); }},
+		},
+	};
+	size_t acked_so_far = 0;
+	for (const auto &round : rounds) {
+		printf("  ..   chat sends %zu commands; the plug-in polls every 3 s\n", round.size());
+		for (const auto &command : round) {
+			std::string target = command.target ? command.target : "";
+			dashboard_queue_command(dashboard, TENANT, command.id, command.action,
+						command.target ? &target : nullptr);
+		}
+		dashboard_wait_count(dashboard, "ack", acked_so_far + round.size(), 12000);
+		auto acks = dashboard_requests(dashboard, "ack");
+		for (size_t i = 0; i < round.size(); i++) {
+			const auto &command = round[i];
+			size_t at = acked_so_far + i;
+			bool acked = at < acks.size() && acks[at].command_id == command.id &&
+				     json_field(acks[at].body, "status") == "done";
+			bool happened = command.effect();
+			std::string what = std::string(command.action) +
+					   (command.target ? std::string(" '") + command.target + "'" : std::string());
+			step(acked && happened, what + (happened ? ": carried out in OBS" : ": NOT carried out in OBS") +
+							(acked ? ", acknowledged \"done\"" : ", not acknowledged"));
+		}
+		acked_so_far += round.size();
 	}
-	bool all_acked = dashboard_wait_count(dashboard, "ack", commands.size(), 12000);
-	auto acks = dashboard_requests(dashboard, "ack");
-	for (size_t i = 0; i < commands.size(); i++) {
-		const auto &command = commands[i];
-		std::string status = i < acks.size() ? json_field(acks[i].body, "status") : "";
-		bool acked = i < acks.size() && acks[i].command_id == command.id && status == "done";
-		bool happened = command.effect();
-		std::string what = std::string(command.action) + (command.target ? std::string(" '") + command.target + "'" : "");
-		step(acked && happened, what + (happened ? " carried out in OBS" : " NOT carried out") + ", " +
-						(acked ? "acknowledged done" : "not acknowledged"));
-	}
-	(void)all_acked;
 
 	obs_source_filter_remove(mic, filter);
 	obs_source_release(filter);

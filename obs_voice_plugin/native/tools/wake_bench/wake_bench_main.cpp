@@ -18,7 +18,7 @@
 #include <util/base.h>
 
 #include "bmem_counter.h"
-#include "detector/wake_detector.h"
+#include "detector/detector_pass.h"
 #include "malloc_counter.h"
 
 namespace {
@@ -37,7 +37,7 @@ double cpu_seconds()
 	return (double)now.tv_sec + (double)now.tv_nsec * 1e-9;
 }
 
-// Quiet speech-like noise: the pass costs the same whatever the audio holds.
+// Gaussian noise: a pass costs the same whatever the audio holds.
 std::vector<int16_t> test_audio(size_t count)
 {
 	std::mt19937 random(1234);
@@ -81,24 +81,74 @@ void time_passes(wake_detector *detector, const bench_options &options)
 	printf("  process CPU time / wall time while passing: %.2f (1.00 = one busy core)\n", cpu / wall);
 }
 
+// Median time of one run of each model, through the pass's own run_model.
+void time_stages(wake_detector *detector)
+{
+	std::vector<float> embedding_input(WAKE_EMBEDDING_FRAMES * WAKE_MEL_BINS, 1.0f);
+	std::vector<float> features(WAKE_EMBEDDING_ROWS * WAKE_FEATURES, 0.1f);
+	const int64_t mel_shape[] = {1, (int64_t)WAKE_WINDOW_SAMPLES};
+	const int64_t embedding_shape[] = {1, (int64_t)WAKE_EMBEDDING_FRAMES, (int64_t)WAKE_MEL_BINS, 1};
+	const int64_t classifier_shape[] = {1, (int64_t)WAKE_EMBEDDING_ROWS, (int64_t)WAKE_FEATURES};
+	struct stage {
+		const char *name;
+		OrtSession *session;
+		const char *input_name, *output_name;
+		float *input;
+		const int64_t *shape;
+		size_t rank;
+	} stages[] = {
+		{"mel (2 s of audio)", detector->mel_session, detector->mel_input_name, detector->mel_output_name,
+		 detector->window, mel_shape, 2},
+		{"embedding (one of 16)", detector->embedding_session, detector->embedding_input_name,
+		 detector->embedding_output_name, embedding_input.data(), embedding_shape, 4},
+		{"classifier", detector->classifier_session, detector->classifier_input_name,
+		 detector->classifier_output_name, features.data(), classifier_shape, 3},
+	};
+	printf("one run of each model, median of 50:\n");
+	for (const stage &s : stages) {
+		std::vector<double> ms;
+		for (int i = 0; i < 50; i++) {
+			auto start = std::chrono::steady_clock::now();
+			OrtValue *out = run_model(detector, s.session, s.input_name, s.output_name, s.input, s.shape, s.rank);
+			ms.push_back(std::chrono::duration<double, std::milli>(std::chrono::steady_clock::now() - start).count());
+			if (out)
+				detector->api->ReleaseValue(out);
+		}
+		std::sort(ms.begin(), ms.end());
+		printf("  %-22s %.3f ms\n", s.name, percentile(ms, 0.5));
+	}
+}
+
 void count_allocations(wake_detector *detector, const bench_options &options)
 {
 	const size_t calls = 1000;
 	std::vector<int16_t> audio = test_audio(calls * options.host_packet);
 	int passes = 0;
 	bmem_counter_reset();
+#ifndef TV_NO_MALLOC_COUNTER
 	malloc_counter_reset();
+#endif
 	for (size_t i = 0; i < calls; i++) {
 		wake_detector_process(detector, audio.data() + i * options.host_packet, options.host_packet);
 		passes += detector->samples_since_score == 0;
 	}
 	uint64_t host = bmem_counter_calls();
+#ifdef TV_NO_MALLOC_COUNTER
+	const bool malloc_counted = false;
+	uint64_t all = 0;
+#else
+	const bool malloc_counted = true;
 	uint64_t all = malloc_counter_calls();
+#endif
 
 	printf("heap allocations in steady state, %zu calls of %llu samples (%d passes):\n", calls,
 	       (unsigned long long)options.host_packet, passes);
 	printf("  host allocator (bmalloc/brealloc/bmemdup) from our code: %llu total, %.3f per call\n",
 	       (unsigned long long)host, (double)host / calls);
+	if (!malloc_counted) {
+		printf("  all malloc-family calls in the process: not counted in a sanitizer build\n");
+		return;
+	}
 	printf("  all malloc-family calls in the process: %llu total, %.1f per call, %.1f per pass\n",
 	       (unsigned long long)all, (double)all / calls, passes ? (double)all / passes : 0.0);
 	printf("  (the second figure is ONNX Runtime's: output tensors and its per-run bookkeeping)\n");
@@ -157,15 +207,20 @@ int main(int argc, char **argv)
 		options.model_name = "hey_jarvis";
 	}
 
+	bmem_counter_reset();
 	wake_detector *detector = wake_detector_create(options.models_dir.c_str(), options.model_name.c_str());
+	uint64_t create_allocations = bmem_counter_calls();
 	if (!links.empty())
 		fs::remove_all(links);
 	if (!detector)
 		return 1;
 
+	printf("host allocator calls while loading (a check that the counter counts): %llu\n",
+	       (unsigned long long)create_allocations);
 	std::vector<int16_t> fill = test_audio(32000);
 	wake_detector_process(detector, fill.data(), fill.size());
 	time_passes(detector, options);
+	time_stages(detector);
 	count_allocations(detector, options);
 	wake_detector_destroy(detector);
 	return 0;
