@@ -3,6 +3,7 @@
 #include <string.h>
 
 #include <util/base.h>
+#include <util/bmem.h>
 
 #define REASON_UNKNOWN_ACTION "unknown OBS control action"
 #define REASON_SCENE_NOT_FOUND "scene not found"
@@ -92,6 +93,17 @@ const control_action control_action_table[] = {
 	{"replay_buffer_save", run_replay_save},
 };
 
+// A copy for the log with control bytes shown as '?': action and target come
+// from chat, and a line break in them must not forge further log lines.
+char *log_safe_copy(const char *text)
+{
+	char *copy = bstrdup(text);
+	for (char *c = copy; *c; c++)
+		if ((unsigned char)*c < 0x20 || *c == 0x7f)
+			*c = '?';
+	return copy;
+}
+
 } // namespace
 
 void control_dispatch(const backend_endpoints *endpoints, const control_command *command)
@@ -111,6 +123,11 @@ void control_dispatch(const backend_endpoints *endpoints, const control_command 
 		}
 	}
 
-	blog(LOG_INFO, "[tollivaren-voice] control %s '%s' -> %s", action, target, ok ? "done" : "failed");
+	char *shown_action = log_safe_copy(action);
+	char *shown_target = log_safe_copy(target);
+	blog(LOG_INFO, "[tollivaren-voice] control %s '%s' -> %s", shown_action, shown_target,
+	     ok ? "done" : "failed");
+	bfree(shown_action);
+	bfree(shown_target);
 	backend_ack_command(endpoints, command->id, ok ? "done" : "failed", ok ? nullptr : reason);
 }

@@ -295,6 +295,8 @@ TEST_F(ControlActions, ActionWordsMustMatchExactly)
 	}
 	EXPECT_EQ(log_count("[tollivaren-voice] control Scene 'ex-away' -> failed"), 1u);
 	EXPECT_EQ(log_count("[tollivaren-voice] control replay_buffer '' -> failed"), 1u);
+	// Control bytes from chat cannot start a forged log line.
+	EXPECT_EQ(log_count("[tollivaren-voice] control replay_buffer_off? '' -> failed"), 1u);
 
 	frontend_double_counts after = frontend_double_get_counts();
 	EXPECT_EQ(after.set_scene_calls, before.set_scene_calls);

@@ -2,6 +2,7 @@
 // in for the hosted service, a headless OBS host loads the plug-in, a filter
 // is paired with a string the dashboard minted, a recording of the phrase is
 // streamed through it, and chat commands are carried out and acknowledged.
+#include <algorithm>
 #include <chrono>
 #include <functional>
 #include <cstdio>
@@ -26,6 +27,7 @@ struct demo_args {
 	std::string data_path;
 	std::string phrase_wav;
 	bool verbose = false;
+	int patience = 1; // waits are multiplied by this (slow runs, e.g. under valgrind)
 };
 
 int failures = 0;
@@ -36,17 +38,6 @@ void step(bool ok, const std::string &text)
 	fflush(stdout);
 	if (!ok)
 		failures++;
-}
-
-bool wait_for(const std::function<bool()> &condition, int timeout_ms)
-{
-	auto deadline = std::chrono::steady_clock::now() + std::chrono::milliseconds(timeout_ms);
-	while (std::chrono::steady_clock::now() < deadline) {
-		if (condition())
-			return true;
-		std::this_thread::sleep_for(std::chrono::milliseconds(50));
-	}
-	return condition();
 }
 
 std::string json_field(const std::string &json, const char *name)
@@ -96,6 +87,8 @@ bool parse(int argc, char **argv, demo_args *args)
 			args->module_path = argv[++i];
 		} else if (i + 1 < argc && opt == "--data") {
 			args->data_path = argv[++i];
+		} else if (i + 1 < argc && opt == "--patience") {
+			args->patience = std::max(1, atoi(argv[++i]));
 		} else if (i + 1 < argc && opt == "--phrase-wav") {
 			args->phrase_wav = argv[++i];
 		} else {
@@ -118,7 +111,7 @@ int main(int argc, char **argv)
 {
 	demo_args args;
 	if (!parse(argc, argv, &args)) {
-		fprintf(stderr, "usage: %s --module PATH --data DIR --phrase-wav FILE [--verbose]\n", argv[0]);
+		fprintf(stderr, "usage: %s --module PATH --data DIR --phrase-wav FILE [--verbose] [--patience N]\n", argv[0]);
 		return 2;
 	}
 	wav_audio phrase;
@@ -173,7 +166,7 @@ int main(int argc, char **argv)
 	     "filter on \"Mic\" paired with the dashboard");
 	step(obs_host_log_count("[tollivaren-voice] openWakeWord detector ready (model='tollivaren_clip_it')") == 1,
 	     "wake-word detector ready (model 'tollivaren_clip_it')");
-	step(dashboard_wait_count(dashboard, "ping", 1, 5000), "voice-clip settings fetched from the dashboard");
+	step(dashboard_wait_count(dashboard, "ping", 1, 5000 * args.patience), "voice-clip settings fetched from the dashboard");
 	std::this_thread::sleep_for(std::chrono::milliseconds(300));
 
 	printf("  ..   speaking \"tollivaren clip it\" into the microphone (%.1f s)\n",
@@ -181,7 +174,7 @@ int main(int argc, char **argv)
 	host_audio_stream stream;
 	host_audio_stream_begin(&stream, mic);
 	host_audio_stream_push(&stream, phrase, 1024, true);
-	bool clipped = dashboard_wait_count(dashboard, "voice-command", 1, 5000);
+	bool clipped = dashboard_wait_count(dashboard, "voice-command", 1, 5000 * args.patience);
 	std::string confidence;
 	if (clipped)
 		confidence = json_field(dashboard_requests(dashboard, "voice-command")[0].body, "confidence");
@@ -217,7 +210,7 @@ int main(int argc, char **argv)
 			dashboard_queue_command(dashboard, TENANT, command.id, command.action,
 						command.target ? &target : nullptr);
 		}
-		dashboard_wait_count(dashboard, "ack", acked_so_far + round.size(), 12000);
+		dashboard_wait_count(dashboard, "ack", acked_so_far + round.size(), 12000 * args.patience);
 		auto acks = dashboard_requests(dashboard, "ack");
 		for (size_t i = 0; i < round.size(); i++) {
 			const auto &command = round[i];

@@ -1,0 +1,275 @@
+// Filters under concurrent load in a headless OBS host with the module:
+// settings changes by the hundred while audio flows and the control service
+// polls, filters created and destroyed while audio flows, and two filters of
+// different tenants updated at the same moment. Written to run under
+// ThreadSanitizer as well; the host environment checks at the end that every
+// host allocation was freed.
+
+#include <atomic>
+#include <chrono>
+#include <condition_variable>
+#include <mutex>
+#include <thread>
+#include <vector>
+
+#include <local_dashboard.h>
+
+#include "host_environment.h"
+
+namespace {
+
+auto *const environment = ::testing::AddGlobalTestEnvironment(new host_environment);
+
+// Tenants a and b, and one for a filter that is never updated.
+const char *const TENANTS[3] = {"stress-a", "stress-b", "stress-steady"};
+const char *const KEYS[3] = {"stress-key-a", "stress-key-b", "stress-key-steady"};
+const char ACTIVE[] = "[tollivaren-voice] chat-command OBS control active for tenant=";
+
+// Pushes a tone into a source, 100 ms at a time at the audio clock's pace,
+// until stopped.
+class audio_feeder {
+public:
+	explicit audio_feeder(obs_source_t *source) : chunk_(host_sine(0.1, 440.0))
+	{
+		host_audio_stream_begin(&stream_, source);
+		thread_ = std::thread([this] {
+			while (!stop_)
+				host_audio_stream_push(&stream_, chunk_, 480, true);
+		});
+	}
+	~audio_feeder()
+	{
+		stop_ = true;
+		thread_.join();
+	}
+
+private:
+	wav_audio chunk_;
+	host_audio_stream stream_;
+	std::atomic<bool> stop_{false};
+	std::thread thread_;
+};
+
+class filter_stress : public ::testing::Test {
+protected:
+	static void SetUpTestSuite()
+	{
+		dashboard = dashboard_start();
+		ASSERT_NE(dashboard, nullptr);
+		for (int t = 0; t < 3; t++) {
+			dashboard_add_tenant(dashboard, TENANTS[t], KEYS[t]);
+			dashboard_set_settings(dashboard, TENANTS[t],
+					       "{\"voice_clip_enabled\":true,\"voice_clip_confidence_min\":0.0,"
+					       "\"voice_clip_cooldown_seconds\":0,\"voice_clip_allow_mixer_tap\":true}");
+			pairings[t] = dashboard_mint_pairing(dashboard, TENANTS[t]);
+		}
+	}
+
+	static void TearDownTestSuite()
+	{
+		dashboard_stop(dashboard);
+		dashboard = nullptr;
+	}
+
+	void SetUp() override
+	{
+		dashboard_clear_requests(dashboard);
+		obs_host_log_clear();
+	}
+
+	void TearDown() override
+	{
+		for (const std::string &line : obs_host_log_lines()) {
+			for (int t = 0; t < 3; t++) {
+				EXPECT_EQ(line.find(KEYS[t]), std::string::npos) << line;
+				EXPECT_EQ(line.find(pairings[t]), std::string::npos) << line;
+			}
+		}
+	}
+
+	// Settings variant v: paired with tenant a or b, or not paired at all,
+	// with one of the source classes. Returns whether it pairs.
+	static bool make_settings(int v, obs_data_t *settings)
+	{
+		static const char *const classes[] = {"mic", "mixer", ""};
+		const int pairing = v % 3; // 0: a, 1: b, 2: none
+		obs_data_set_string(settings, "pairing", pairing == 2 ? "not-a-pairing" : pairings[pairing].c_str());
+		obs_data_set_string(settings, "source_class", classes[(v / 3) % 3]);
+		return pairing != 2;
+	}
+
+	static size_t pings_of(int tenant)
+	{
+		size_t n = 0;
+		for (const dashboard_request &r : dashboard_requests(dashboard, "ping"))
+			n += r.tenant_id == TENANTS[tenant];
+		return n;
+	}
+
+	static local_dashboard *dashboard;
+	static std::string pairings[3];
+};
+
+local_dashboard *filter_stress::dashboard = nullptr;
+std::string filter_stress::pairings[3];
+
+} // namespace
+
+// Each updater thread owns one filter (the host never updates one source
+// from two threads at once); audio flows into every filter, and into one
+// more, of its own tenant, that is left alone and keeps scoring and posting
+// clips; the control service is re-targeted all along. Every update that
+// pairs starts a worker whose first act is a ping, so tenants a and b get one
+// ping per paired update, however the threads interleave (plus a refresh per
+// 30 s that a worker lives, which only a very slow run sees).
+TEST_F(filter_stress, hundreds_of_updates_while_audio_flows_and_the_service_polls)
+{
+	const int FILTERS = 3, UPDATES = 80;
+	const auto started = std::chrono::steady_clock::now();
+	obs_source_t *inputs[FILTERS + 1];
+	obs_source_t *filters[FILTERS + 1];
+	for (int f = 0; f <= FILTERS; f++) {
+		inputs[f] = obs_host_create_audio_input(("stress input " + std::to_string(f)).c_str());
+		obs_data_t *settings = obs_data_create();
+		make_settings(0, settings);
+		if (f == FILTERS)
+			obs_data_set_string(settings, "pairing", pairings[2].c_str());
+		filters[f] = obs_host_attach_filter(inputs[f], "tollivaren_voice_filter", "voice", settings);
+		obs_data_release(settings);
+		ASSERT_NE(filters[f], nullptr);
+	}
+	std::atomic<int> paired_updates{FILTERS};
+	{
+		std::vector<std::unique_ptr<audio_feeder>> feeders;
+		for (int f = 0; f <= FILTERS; f++)
+			feeders.push_back(std::make_unique<audio_feeder>(inputs[f]));
+		// The steady filter scores once it has two seconds of audio.
+		std::this_thread::sleep_for(std::chrono::milliseconds(2200));
+		std::vector<std::thread> updaters;
+		for (int f = 0; f < FILTERS; f++) {
+			updaters.emplace_back([&, f] {
+				for (int i = 1; i <= UPDATES; i++) {
+					obs_data_t *settings = obs_data_create();
+					// Ends on variant 0 (tenant a) for every filter.
+					const bool pairs = make_settings(i == UPDATES ? 0 : i * (f + 1), settings);
+					obs_source_update(filters[f], settings);
+					obs_data_release(settings);
+					paired_updates += pairs;
+				}
+			});
+		}
+		for (std::thread &updater : updaters)
+			updater.join();
+	}
+	EXPECT_TRUE(dashboard_wait_count(dashboard, "ping", (size_t)paired_updates + 1, 5000));
+	EXPECT_GE(dashboard_count(dashboard, "voice-command"), 1u) << "the steady filter never posted";
+
+	// Left serving tenant a: its next poll comes within one period.
+	size_t polls = dashboard_count(dashboard, "commands");
+	ASSERT_TRUE(dashboard_wait_count(dashboard, "commands", polls + 1, 4000));
+	EXPECT_EQ(dashboard_requests(dashboard, "commands").back().tenant_id, TENANTS[0]);
+
+	for (int f = 0; f <= FILTERS; f++) {
+		obs_source_filter_remove(inputs[f], filters[f]);
+		obs_source_release(filters[f]);
+		obs_source_release(inputs[f]);
+	}
+	obs_host_flush_destroyed();
+	const double seconds = std::chrono::duration<double>(std::chrono::steady_clock::now() - started).count();
+	const size_t pings = pings_of(0) + pings_of(1);
+	EXPECT_GE(pings, (size_t)paired_updates) << "a paired update that never pinged";
+	EXPECT_LE(pings, (size_t)paired_updates + FILTERS * (size_t)(seconds / 30.0));
+	printf("  %d updates (%d paired), %zu pings, %zu clip posts, %.1f s\n", FILTERS * UPDATES + FILTERS + 1,
+	       paired_updates.load(), pings, dashboard_count(dashboard, "voice-command"), seconds);
+}
+
+TEST_F(filter_stress, filters_created_and_destroyed_while_audio_flows)
+{
+	const int ROUNDS = 40;
+	obs_source_t *input = obs_host_create_audio_input("churn input");
+	int paired = 0;
+	{
+		audio_feeder feeder(input);
+		for (int i = 0; i < ROUNDS; i++) {
+			obs_data_t *settings = obs_data_create();
+			paired += make_settings(i, settings);
+			obs_source_t *filter = obs_source_create("tollivaren_voice_filter", "churn", settings, nullptr);
+			obs_data_release(settings);
+			ASSERT_NE(filter, nullptr);
+			// Every other one is attached, so that audio runs through it.
+			if (i % 2 == 0) {
+				obs_source_filter_add(input, filter);
+				std::this_thread::sleep_for(std::chrono::milliseconds(20));
+				obs_source_filter_remove(input, filter);
+			}
+			obs_source_release(filter);
+		}
+		obs_host_flush_destroyed();
+	}
+	obs_source_release(input);
+	obs_host_flush_destroyed();
+	EXPECT_EQ(dashboard_count(dashboard, "ping"), (size_t)paired);
+}
+
+// Two filters, one per tenant, updated at the same instant from two threads,
+// round after round. Whichever start wins, the service ends up serving one of
+// the two tenants with one poll thread.
+TEST_F(filter_stress, two_tenants_updated_at_the_same_moment)
+{
+	const int ROUNDS = 25;
+	obs_source_t *inputs[2];
+	obs_source_t *filters[2];
+	for (int t = 0; t < 2; t++) {
+		inputs[t] = obs_host_create_audio_input(("tenant input " + std::to_string(t)).c_str());
+		obs_data_t *settings = obs_data_create();
+		make_settings(t, settings);
+		filters[t] = obs_host_attach_filter(inputs[t], "tollivaren_voice_filter", "voice", settings);
+		obs_data_release(settings);
+		ASSERT_NE(filters[t], nullptr);
+	}
+
+	std::mutex lock;
+	std::condition_variable go;
+	int round = 0, ready = 0;
+	std::vector<std::thread> threads;
+	for (int t = 0; t < 2; t++) {
+		threads.emplace_back([&, t] {
+			for (int r = 1; r <= ROUNDS; r++) {
+				{
+					std::unique_lock<std::mutex> guard(lock);
+					ready++;
+					go.notify_all();
+					go.wait(guard, [&] { return round >= r; });
+				}
+				obs_data_t *settings = obs_data_create();
+				make_settings(t + 3 * (r % 3), settings); // same tenant, another source class
+				obs_source_update(filters[t], settings);
+				obs_data_release(settings);
+			}
+		});
+	}
+	for (int r = 1; r <= ROUNDS; r++) {
+		std::unique_lock<std::mutex> guard(lock);
+		go.wait(guard, [&] { return ready == 2 * r; });
+		round = r;
+		go.notify_all();
+	}
+	for (std::thread &thread : threads)
+		thread.join();
+
+	dashboard_clear_requests(dashboard);
+	std::this_thread::sleep_for(std::chrono::milliseconds(3500));
+	auto polls = dashboard_requests(dashboard, "commands");
+	ASSERT_EQ(polls.size(), 1u) << "one poll thread, one poll per period";
+	const std::string served = polls[0].tenant_id;
+	EXPECT_TRUE(served == TENANTS[0] || served == TENANTS[1]) << served;
+	EXPECT_EQ(polls[0].status, 200);
+	EXPECT_GE(obs_host_log_count(ACTIVE), 2u);
+
+	for (int t = 0; t < 2; t++) {
+		obs_source_filter_remove(inputs[t], filters[t]);
+		obs_source_release(filters[t]);
+		obs_source_release(inputs[t]);
+	}
+	obs_host_flush_destroyed();
+}
