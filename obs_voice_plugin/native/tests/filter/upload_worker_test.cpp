@@ -71,6 +71,21 @@ protected:
 		pthread_mutex_unlock(&filter->lock);
 	}
 
+	// The fields the worker writes, read under the filter's lock.
+	struct gate {
+		bool enabled;
+		float confidence_min;
+		uint64_t cooldown_ns;
+		bool trigger_pending;
+	};
+	gate read_gate()
+	{
+		pthread_mutex_lock(&filter->lock);
+		gate g = {filter->enabled, filter->confidence_min, filter->cooldown_ns, filter->trigger_pending};
+		pthread_mutex_unlock(&filter->lock);
+		return g;
+	}
+
 	uint64_t cooldown_until()
 	{
 		pthread_mutex_lock(&filter->lock);
@@ -89,15 +104,17 @@ TEST_F(upload_worker_test, refresh_applies_and_clamps_dashboard_settings)
 	settings(R"({"voice_clip_enabled":true,"voice_clip_confidence_min":1.7,"voice_clip_cooldown_seconds":-5,
 		    "voice_clip_allow_mixer_tap":true})");
 	start_and_refresh();
-	EXPECT_TRUE(filter->enabled);
-	EXPECT_EQ(filter->confidence_min, 1.0f);
-	EXPECT_EQ(filter->cooldown_ns, 0u);
+	gate g = read_gate();
+	EXPECT_TRUE(g.enabled);
+	EXPECT_EQ(g.confidence_min, 1.0f);
+	EXPECT_EQ(g.cooldown_ns, 0u);
 
 	settings(R"({"voice_clip_enabled":false,"voice_clip_confidence_min":-0.2,"voice_clip_cooldown_seconds":7})");
 	upload_worker_refresh(filter);
-	EXPECT_FALSE(filter->enabled);
-	EXPECT_EQ(filter->confidence_min, 0.0f);
-	EXPECT_EQ(filter->cooldown_ns, 7000000000ULL);
+	g = read_gate();
+	EXPECT_FALSE(g.enabled);
+	EXPECT_EQ(g.confidence_min, 0.0f);
+	EXPECT_EQ(g.cooldown_ns, 7000000000ULL);
 }
 
 TEST_F(upload_worker_test, failed_refresh_keeps_previous_settings)
@@ -106,9 +123,10 @@ TEST_F(upload_worker_test, failed_refresh_keeps_previous_settings)
 	fault.status = 500;
 	dashboard_set_fault(dashboard, "ping", fault);
 	start_and_refresh();
-	EXPECT_FALSE(filter->enabled);
-	EXPECT_EQ(filter->confidence_min, 0.6f);
-	EXPECT_EQ(filter->cooldown_ns, 15000000000ULL);
+	gate g = read_gate();
+	EXPECT_FALSE(g.enabled);
+	EXPECT_EQ(g.confidence_min, 0.6f);
+	EXPECT_EQ(g.cooldown_ns, 15000000000ULL);
 }
 
 TEST_F(upload_worker_test, notices_appear_exactly_when_their_conditions_hold)
@@ -161,7 +179,7 @@ TEST_F(upload_worker_test, pending_trigger_is_posted_with_score_phrase_and_sourc
 	EXPECT_STREQ(obs_data_get_string(body, "phrase"), "tollivaren clip it");
 	obs_data_release(body);
 	EXPECT_EQ(clips[0].headers["x-tollivaren-plugin-key"], KEY);
-	EXPECT_FALSE(filter->trigger_pending);
+	EXPECT_FALSE(read_gate().trigger_pending);
 }
 
 TEST_F(upload_worker_test, retry_after_pushes_the_cooldown_out_and_never_shortens_it)
