@@ -26,8 +26,8 @@ PACKAGES=(build-essential cmake pkg-config git libobs-dev libcurl4-openssl-dev
   espeak-ng sox openssl valgrind clang libclang-rt-14-dev ca-certificates
   python3-numpy python3-onnx)
 if [ "${1:-}" = "--training" ]; then
-  PACKAGES+=(python3-torch flite festival festvox-kallpc16k festvox-rablpc16k
-    festvox-us-slt-hts fortunes-min wamerican)
+  PACKAGES+=(python3-torch flite festival festvox-kallpc16k festvox-kdlpc16k
+    festvox-us-slt-hts fortunes-min wamerican libopenblas0-pthread)
 fi
 
 say() { echo "[setup] $*"; }

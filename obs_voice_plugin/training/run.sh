@@ -1,0 +1,66 @@
+#!/usr/bin/env bash
+# Re-runs the wake phrase classifier pipeline with fixed seeds:
+#   run.sh            generate, features, train, evaluate
+#   run.sh STAGE...   only the named stages (generate features train evaluate)
+# Environment: TV_TRAINING_WORK (default training/work), TV_TRAINING_BUILD
+# (default build-training), TV_TRAINING_SIZE (full or tiny), TV_DETECTOR_MINUTES
+# (minutes of the negative stream also fed through wake_detector_process as a
+# cross-check, default 5).
+set -euo pipefail
+
+here=$(cd "$(dirname "$0")" && pwd)
+root=$(cd "$here/../.." && pwd)
+py=/usr/bin/python3 # the system interpreter has torch, numpy and onnx
+work=${TV_TRAINING_WORK:-$here/work}
+build=${TV_TRAINING_BUILD:-$root/build-training}
+size=${TV_TRAINING_SIZE:-full}
+oww=$root/.deps/models
+tool=$build/obs_voice_plugin/native/tools/wake_features/wake-features
+model=$root/obs_voice_plugin/native/data/models/tollivaren_clip_it.onnx
+timings=$work/timings.txt
+
+stages=("$@")
+[ ${#stages[@]} -eq 0 ] && stages=(generate features train evaluate)
+mkdir -p "$work"
+cd "$here"
+
+timed() { # stage command...
+	local start=$SECONDS
+	echo "== $1"
+	"${@:2}"
+	grep -v "^$1 " "$timings" 2>/dev/null >"$timings.new" || true
+	echo "$1 $((SECONDS - start))" >>"$timings.new"
+	mv "$timings.new" "$timings"
+}
+
+build_tool() {
+	[ -f "$build/CMakeCache.txt" ] || cmake -S "$root" -B "$build" -DCMAKE_BUILD_TYPE=RelWithDebInfo >/dev/null
+	cmake --build "$build" -j2 --target wake-features >/dev/null
+}
+
+features() {
+	build_tool
+	# The detector loads a classifier too; the row extraction ignores it.
+	"$py" make_probe_model.py "$work/probe.onnx"
+	local models
+	models=$("$py" -c "import features; print(features.model_dir('$work/features', '$oww', '$work/probe.onnx'))")
+	for set in train negatives quiet; do
+		"$tool" clips --models "$models" --model tollivaren_clip_it --threads 2 "$work/data/$set.list" "$work/features/$set"
+	done
+}
+
+for stage in "${stages[@]}"; do
+	case $stage in
+	generate) timed generate "$py" generate.py --work "$work" --size "$size" ;;
+	features) timed features features ;;
+	train) timed train "$py" train.py --set "$work/features/train" "$work/data/train.json" \
+		--set "$work/features/negatives" "$work/data/negatives.json" \
+		--set "$work/features/quiet" "$work/data/quiet.json" --out "$model" ;;
+	evaluate)
+		build_tool
+		"$py" evaluate.py --tool "$tool" --work "$work" --oww-models "$oww" --classifier "$model" \
+			--report "$here/EVALUATION.md" --timings "$timings" --detector-minutes "${TV_DETECTOR_MINUTES:-5}"
+		;;
+	*) echo "unknown stage $stage" >&2; exit 2 ;;
+	esac
+done

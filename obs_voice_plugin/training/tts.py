@@ -1,0 +1,109 @@
+"""Speech from the text-to-speech engines on the machine, as 16 kHz float arrays.
+
+A voice is a small dict: {"engine": "espeak"|"flite"|"festival", "name": ...}
+plus per-utterance prosody (speed, pitch, amplitude) picked by the caller.
+"""
+
+import os
+import subprocess
+import tempfile
+
+import numpy as np
+
+from audio_io import read_wav, resample
+
+SAMPLE_RATE = 16000
+
+ESPEAK_LANGS = ["en", "en-us", "en-gb-x-rp", "en-gb-scotland", "en-029",
+                "en-gb-x-gbclan", "en-gb-x-gbcwmd", "en-us-nyc"]
+ESPEAK_VARIANTS = ["", "m1", "m2", "m3", "m4", "m5", "m6", "m7", "m8",
+                   "f1", "f2", "f3", "f4", "f5", "klatt", "klatt2", "klatt3",
+                   "klatt4", "Andy", "Annie", "Denis", "Lee", "Mike", "Storm",
+                   "ed", "edward", "grandma", "grandpa", "linda", "paul",
+                   "robert", "steph", "travis", "victor", "zac", "adam",
+                   "belinda", "david", "john", "max", "michel", "quincy",
+                   "shelby", "whisper"]
+FLITE_VOICES = ["awb", "kal", "kal16", "rms", "slt"]
+FESTIVAL_VOICES = ["kal_diphone", "ked_diphone", "cmu_us_slt_arctic_hts"]
+
+
+def all_voices():
+    voices = []
+    for lang in ESPEAK_LANGS:
+        for variant in ESPEAK_VARIANTS:
+            voices.append({"engine": "espeak", "lang": lang, "variant": variant})
+    for name in FLITE_VOICES:
+        voices.append({"engine": "flite", "name": name})
+    for name in FESTIVAL_VOICES:
+        voices.append({"engine": "festival", "name": name})
+    return voices
+
+
+def voice_id(voice):
+    if voice["engine"] == "espeak":
+        return "espeak:%s+%s" % (voice["lang"], voice["variant"] or "default")
+    return "%s:%s" % (voice["engine"], voice["name"])
+
+
+def is_held_out(voice):
+    """Whole voices that training never sees; the evaluation uses only these."""
+    if voice["engine"] == "espeak":
+        return voice["lang"] == "en-029" or voice["variant"] in ("m6", "f3", "Storm")
+    return voice_id(voice) in ("flite:rms", "festival:ked_diphone")
+
+
+def _run(cmd, stdin_text=None):
+    subprocess.run(cmd, input=stdin_text, text=True, check=True,
+                   stdout=subprocess.DEVNULL, stderr=subprocess.DEVNULL)
+
+
+def espeak(text, voice, speed, pitch, amplitude, gap, path):
+    name = voice["lang"] + ("+" + voice["variant"] if voice["variant"] else "")
+    _run(["espeak-ng", "-v", name, "-s", str(speed), "-p", str(pitch),
+          "-a", str(amplitude), "-g", str(gap), "-w", path, text])
+
+
+def flite(text, voice, stretch, f0_mean, path):
+    _run(["flite", "-voice", voice["name"], "--setf", "duration_stretch=%.3f" % stretch,
+          "--setf", "int_f0_target_mean=%.1f" % f0_mean, "-t", text, "-o", path])
+
+
+def festival_batch(voice_name, jobs):
+    """jobs: list of (text, duration_stretch, path). One festival process for all."""
+    lines = ["(voice_%s)" % voice_name]
+    for text, stretch, path in jobs:
+        safe = text.replace("\\", " ").replace('"', " ")
+        lines.append("(Parameter.set 'Duration_Stretch %.3f)" % stretch)
+        lines.append('(utt.save.wave (utt.synth (Utterance Text "%s")) "%s" \'riff)'
+                     % (safe, path))
+    with tempfile.NamedTemporaryFile("w", suffix=".scm", delete=False) as script:
+        script.write("\n".join(lines) + "\n")
+    try:
+        _run(["festival", "--batch", script.name])
+    finally:
+        os.unlink(script.name)
+
+
+def load_speech(path):
+    """Reads a synthesised file, 16 kHz mono float in [-1, 1], silence trimmed."""
+    audio, rate = read_wav(path)
+    if rate != SAMPLE_RATE:
+        audio = resample(audio, rate, SAMPLE_RATE)
+    return trim_silence(audio)
+
+
+def trim_silence(audio, floor_db=-45.0, pad=800):
+    if audio.size == 0:
+        return audio
+    frame = 160
+    n = audio.size // frame
+    if n == 0:
+        return audio
+    energy = (audio[:n * frame].reshape(n, frame) ** 2).mean(axis=1) + 1e-12
+    db = 10 * np.log10(energy / energy.max())
+    loud = np.nonzero(db > floor_db)[0]
+    if loud.size == 0:
+        return audio[:0]
+    start = max(0, loud[0] * frame - pad)
+    end = min(audio.size, (loud[-1] + 1) * frame + pad)
+    return audio[start:end]
