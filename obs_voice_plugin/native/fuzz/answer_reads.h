@@ -1,9 +1,9 @@
 #pragma once
 
-// The member reads that backend_ping and backend_poll_commands make on a
-// parsed answer. Those reads sit inside the request functions, reachable only
-// over HTTP, so the answer targets repeat them here call for call; keep them
-// in step with src/backend/voice_requests.cpp and command_requests.cpp.
+// An independent reading of the ping and commands answers, written from the
+// wire format, that fuzz_backend_http holds the real requests against (the
+// answer targets call the plug-in's own tenant_settings_read and
+// control_commands_read); plus the collection and invariant helpers.
 
 #include <cstddef>
 #include <cstdint>

@@ -31,7 +31,7 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t *data, size_t size)
 	char sentinel[] = "sentinel";
 	for (control_command &command : commands)
 		command = {sentinel, sentinel, sentinel};
-	int count = answer_read_commands(parsed, commands, capacity);
+	int count = control_commands_read(parsed, commands, capacity);
 	obs_data_release(parsed);
 
 	answer_check_commands(commands, count, capacity);

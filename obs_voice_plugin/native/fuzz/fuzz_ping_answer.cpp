@@ -48,7 +48,7 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t *data, size_t size)
 		return 0;
 
 	tenant_settings settings;
-	answer_read_settings(parsed, &settings);
+	tenant_settings_read(parsed, &settings);
 	obs_data_release(parsed);
 	answer_check_settings(settings);
 	tenant_settings_clear(&settings);

@@ -39,6 +39,13 @@ int backend_poll_commands(const backend_endpoints *endpoints, control_command *c
 	if (!data)
 		return -1;
 
+	int count = control_commands_read(data, commands, capacity);
+	obs_data_release(data);
+	return count;
+}
+
+int control_commands_read(obs_data_t *data, control_command *commands, int capacity)
+{
 	int count = 0;
 	obs_data_array_t *items = obs_data_get_array(data, "commands");
 	size_t item_count = items ? obs_data_array_count(items) : 0;
@@ -51,7 +58,6 @@ int backend_poll_commands(const backend_endpoints *endpoints, control_command *c
 		obs_data_release(item);
 	}
 	obs_data_array_release(items);
-	obs_data_release(data);
 	return count;
 }
 

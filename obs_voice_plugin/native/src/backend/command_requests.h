@@ -11,6 +11,9 @@ struct control_command {
 
 // Returns the number of commands stored from the start of the array, or -1.
 int backend_poll_commands(const backend_endpoints *endpoints, control_command *commands, int capacity);
+// Stores the valid items of a parsed commands answer, in order, at most
+// capacity of them; returns how many.
+int control_commands_read(obs_data_t *data, control_command *commands, int capacity);
 void control_command_clear(control_command *command);
 
 void backend_ack_command(const backend_endpoints *endpoints, const char *id, const char *status,

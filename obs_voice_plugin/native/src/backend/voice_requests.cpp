@@ -32,6 +32,13 @@ bool backend_ping(const backend_endpoints *endpoints, tenant_settings *out)
 	if (!data)
 		return false;
 
+	tenant_settings_read(data, out);
+	obs_data_release(data);
+	return true;
+}
+
+void tenant_settings_read(obs_data_t *data, tenant_settings *out)
+{
 	out->voice_clip_enabled = obs_data_get_bool(data, "voice_clip_enabled");
 	out->is_live = obs_data_get_bool(data, "is_live");
 	out->voice_clip_phrase = copy_if_set(data, "voice_clip_phrase");
@@ -40,8 +47,6 @@ bool backend_ping(const backend_endpoints *endpoints, tenant_settings *out)
 		backend_wrap_int32((uint32_t)(uint64_t)obs_data_get_int(data, "voice_clip_cooldown_seconds"));
 	out->voice_clip_allow_mixer_tap = obs_data_get_bool(data, "voice_clip_allow_mixer_tap");
 	out->latest_plugin_version = copy_if_set(data, "latest_plugin_version");
-	obs_data_release(data);
-	return true;
 }
 
 void tenant_settings_clear(tenant_settings *settings)

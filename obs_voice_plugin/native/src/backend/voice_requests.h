@@ -17,6 +17,9 @@ struct tenant_settings {
 };
 
 bool backend_ping(const backend_endpoints *endpoints, tenant_settings *out);
+// Fills the record from a parsed ping answer (all of it; missing members
+// give the host's defaults).
+void tenant_settings_read(obs_data_t *data, tenant_settings *out);
 void tenant_settings_clear(tenant_settings *settings);
 
 // Returns the HTTP status, 0 when no answer came. retry_after_seconds (may be
