@@ -121,6 +121,11 @@ bool obs_host_start(const obs_host_options &options)
 
 void obs_host_shutdown(void)
 {
+	// Sources released last are destroyed on libobs's destruction thread,
+	// which unregisters their hotkeys; obs_shutdown frees the hotkey tables
+	// without waiting for that thread, so let it finish first.
+	if (obs_initialized())
+		obs_host_flush_destroyed();
 	obs_shutdown();
 	if (!config_dir.empty()) {
 		std::error_code ignored;

@@ -21,7 +21,8 @@ struct obs_host_options {
 // the module opened and initialised. False (with the reason in the log) when
 // any step fails.
 bool obs_host_start(const obs_host_options &options);
-// obs_shutdown (which runs the module's unload) and removal of the config dir.
+// Waits for released sources to be destroyed, then obs_shutdown (which runs
+// the module's unload) and removal of the config dir.
 void obs_host_shutdown(void);
 // Waits until sources released so far have really been destroyed.
 void obs_host_flush_destroyed(void);
