@@ -222,11 +222,13 @@ def report(peaks, engines, meta, streams, detector, stream_info, seconds, args):
                   "`wake_detector_process` in 341-sample packets (1024 frames at 48 kHz, so passes every 1364",
                   "samples) ran %d passes in %.0f s of wall-clock time on two threads of a shared machine."
                   % (ends.size, secs),
-                  "Accepts at %.2f:" % THRESHOLD,
-                  "%d there, %d through the feature path on the same minutes; passes at or over 0.5: %d and %d."
-                  % (accepts(ends, scores, THRESHOLD), accepts(f_ends[head], f_scores[head], THRESHOLD),
-                     int((scores >= 0.5).sum()), int((f_scores[head] >= 0.5).sum()))]
-    lines += ["", "Evaluation run time: %.0f s%s." % (seconds, " (report from scores computed earlier)" if args.reuse else "")]
+                  "Passes fall on other samples on the two paths, so single accepts differ:",
+                  "",
+                  "| threshold | accepts, production path | accepts, feature path (same minutes) |",
+                  "|---|---|---|"]
+        lines += ["| %.2f | %d | %d |" % (t, accepts(ends, scores, t), accepts(f_ends[head], f_scores[head], t))
+                  for t in (0.5, THRESHOLD, 0.7, 0.8, 0.9)]
+    lines += ["", "Evaluation run time: %.0f s%s." % (seconds, " (scores already computed for this classifier were reused)" if args.reuse else "")]
     lines += [
         "",
         "## What limits the result",

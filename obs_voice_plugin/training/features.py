@@ -25,14 +25,20 @@ REUSE = False  # set by the evaluation's --reuse: keep outputs already there
 
 
 def run(tool, mode, models, source, out_prefix, threads=2, packet=None):
+    """Wall-clock seconds the tool took; when reusing earlier outputs, the
+    seconds recorded when they were made (0 if unknown)."""
+    timing = out_prefix + ".seconds"
     if REUSE and os.path.exists(out_prefix + ".scores.npy"):
-        return 0.0
+        return float(open(timing).read()) if os.path.exists(timing) else 0.0
     cmd = [tool, mode, "--models", models, "--model", CLASSIFIER, "--threads", str(threads)]
     if packet:
         cmd += ["--packet", str(packet)]
     started = time.time()
     subprocess.run(cmd + [source, out_prefix], check=True)
-    return time.time() - started
+    seconds = time.time() - started
+    with open(timing, "w") as f:
+        f.write("%.1f\n" % seconds)
+    return seconds
 
 
 def load_clips(out_prefix, meta_path):

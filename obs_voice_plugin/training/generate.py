@@ -348,7 +348,7 @@ def build_stream(rng, workdir, voices, sentences, hours):
 SIZES = {
     "full": {"train": {"phrases": 1600, "copies": 2, "near": 1400, "speech": 1500, "salad": 200,
                        "nonspeech": 700},
-             "negatives": {"hours": 1.5},
+             "negatives": {"hours": 4.5},
              "quiet": {"phrases": 800, "near": 500, "speech": 1000},
              "eval": {"phrases": 500, "near": 400, "stream_hours": 2.0}},
     "tiny": {"train": {"phrases": 40, "copies": 2, "near": 30, "speech": 30, "salad": 5, "nonspeech": 10},
