@@ -45,8 +45,6 @@ struct local_dashboard {
 	std::map<std::string, dashboard_fault> faults;
 };
 
-extern const char DASHBOARD_DEFAULT_SETTINGS[];
-
 // Route handlers: the plug-in's API under /obs/, the admin API under /admin/.
 void dashboard_serve_obs(local_dashboard *d, const httplib::Request &req, httplib::Response &res);
 void dashboard_serve_admin(local_dashboard *d, const httplib::Request &req, httplib::Response &res);
