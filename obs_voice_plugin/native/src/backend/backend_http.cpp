@@ -3,6 +3,8 @@
 #include <cstring>
 
 #include <util/base.h>
+#include <util/bmem.h>
+#include <util/threading.h>
 
 #include "json_check.h"
 #include "voice_requests.h"
@@ -37,16 +39,28 @@ curl_slist *backend_header_list(const char *key_header, bool json_body)
 	return curl_slist_append(headers, key_header);
 }
 
-bool backend_perform(const backend_request *request, long *status)
-{
-	*status = 0;
-	CURL *curl = curl_easy_init();
-	if (!curl)
-		return false;
+// How often a transfer in flight looks at its cancel flag.
+#define BACKEND_CANCEL_CHECK_MS 20
 
-	struct dstr key_header = {};
-	dstr_printf(&key_header, "X-Tollivaren-Plugin-Key: %s", request->plugin_key);
-	curl_slist *headers = backend_header_list(key_header.array, request->json_body != nullptr);
+// One request's handle and what it owns while it runs.
+struct backend_transfer {
+	const backend_request *request;
+	CURL *curl;
+	curl_slist *headers;
+	struct dstr key_header;
+	bool done;
+	CURLcode code;
+};
+
+static bool backend_transfer_setup(backend_transfer *transfer, const backend_request *request)
+{
+	transfer->request = request;
+	transfer->curl = curl_easy_init();
+	if (!transfer->curl)
+		return false;
+	CURL *curl = transfer->curl;
+	dstr_printf(&transfer->key_header, "X-Tollivaren-Plugin-Key: %s", request->plugin_key);
+	transfer->headers = backend_header_list(transfer->key_header.array, request->json_body != nullptr);
 
 	curl_easy_setopt(curl, CURLOPT_URL, request->url);
 	if (request->json_body) {
@@ -55,7 +69,7 @@ bool backend_perform(const backend_request *request, long *status)
 	} else {
 		curl_easy_setopt(curl, CURLOPT_HTTPGET, 1L);
 	}
-	curl_easy_setopt(curl, CURLOPT_HTTPHEADER, headers);
+	curl_easy_setopt(curl, CURLOPT_HTTPHEADER, transfer->headers);
 	if (request->body) {
 		curl_easy_setopt(curl, CURLOPT_WRITEFUNCTION, collect_body);
 		curl_easy_setopt(curl, CURLOPT_WRITEDATA, request->body);
@@ -70,17 +84,109 @@ bool backend_perform(const backend_request *request, long *status)
 	curl_easy_setopt(curl, CURLOPT_TIMEOUT_MS, request->timeout_ms);
 	curl_easy_setopt(curl, CURLOPT_NOSIGNAL, 1L);
 	curl_easy_setopt(curl, CURLOPT_FOLLOWLOCATION, 0L);
+	// Every request has a handle of its own and is never followed by another
+	// on its connection: close it when the transfer ends, not when the batch does.
+	curl_easy_setopt(curl, CURLOPT_FORBID_REUSE, 1L);
+#if LIBCURL_VERSION_NUM >= 0x075700
+	// A cancelled or timed-out transfer still resolving a name would make the
+	// clean-up wait for the resolver thread; leave that thread to finish alone.
+	curl_easy_setopt(curl, CURLOPT_QUICK_EXIT, 1L);
+#endif
+	curl_easy_setopt(curl, CURLOPT_PRIVATE, transfer);
+	return true;
+}
 
-	CURLcode code = curl_easy_perform(curl);
-	bool answered = code == CURLE_OK;
-	if (answered)
-		curl_easy_getinfo(curl, CURLINFO_RESPONSE_CODE, status);
-	else if (!(code == CURLE_WRITE_ERROR && request->body && request->body->too_large))
+static void backend_transfer_cleanup(backend_transfer *transfer)
+{
+	if (transfer->curl)
+		curl_easy_cleanup(transfer->curl);
+	curl_slist_free_all(transfer->headers);
+	dstr_free(&transfer->key_header);
+}
+
+static bool backend_any_cancelled(const backend_transfer *transfers, size_t count)
+{
+	for (size_t i = 0; i < count; i++) {
+		const volatile bool *cancel = transfers[i].request->cancel;
+		if (cancel && os_atomic_load_bool(cancel))
+			return true;
+	}
+	return false;
+}
+
+// Drives the transfers until all are done or one is cancelled; true when
+// cancelled. The multi interface, rather than curl_easy_perform, so that a
+// cancel is seen within BACKEND_CANCEL_CHECK_MS whatever the server does.
+static bool backend_run_transfers(CURLM *multi, backend_transfer *transfers, size_t count)
+{
+	int running = 1;
+	bool cancelled = false;
+	while (running) {
+		if (curl_multi_perform(multi, &running) != CURLM_OK)
+			break;
+		CURLMsg *message;
+		int left = 0;
+		while ((message = curl_multi_info_read(multi, &left))) {
+			if (message->msg != CURLMSG_DONE)
+				continue;
+			backend_transfer *transfer = nullptr;
+			curl_easy_getinfo(message->easy_handle, CURLINFO_PRIVATE, (char **)&transfer);
+			transfer->done = true;
+			transfer->code = message->data.result;
+		}
+		if (!running)
+			break;
+		if (backend_any_cancelled(transfers, count)) {
+			cancelled = true;
+			break;
+		}
+		curl_multi_poll(multi, nullptr, 0, BACKEND_CANCEL_CHECK_MS, nullptr);
+	}
+	return cancelled;
+}
+
+static void backend_report(const backend_transfer *transfer, bool cancelled, bool *answered, long *status)
+{
+	const backend_request *request = transfer->request;
+	*answered = transfer->done && transfer->code == CURLE_OK;
+	*status = 0;
+	if (*answered) {
+		curl_easy_getinfo(transfer->curl, CURLINFO_RESPONSE_CODE, status);
+		return;
+	}
+	if (cancelled && !transfer->done)
+		return;
+	CURLcode code = transfer->done ? transfer->code : CURLE_FAILED_INIT;
+	if (!(code == CURLE_WRITE_ERROR && request->body && request->body->too_large))
 		blog(LOG_WARNING, "[tollivaren-voice] %s failed: %s", request->description, curl_easy_strerror(code));
+}
 
-	curl_easy_cleanup(curl);
-	curl_slist_free_all(headers);
-	dstr_free(&key_header);
+void backend_perform_all(const backend_request *requests, size_t count, bool *answered, long *statuses)
+{
+	backend_transfer *transfers = (backend_transfer *)bzalloc(count * sizeof(backend_transfer));
+	CURLM *multi = curl_multi_init();
+	for (size_t i = 0; i < count; i++) {
+		if (backend_transfer_setup(&transfers[i], &requests[i]) && multi)
+			curl_multi_add_handle(multi, transfers[i].curl);
+	}
+
+	bool cancelled = multi ? backend_run_transfers(multi, transfers, count) : false;
+
+	for (size_t i = 0; i < count; i++) {
+		backend_report(&transfers[i], cancelled, &answered[i], &statuses[i]);
+		if (multi && transfers[i].curl)
+			curl_multi_remove_handle(multi, transfers[i].curl);
+		backend_transfer_cleanup(&transfers[i]);
+	}
+	if (multi)
+		curl_multi_cleanup(multi);
+	bfree(transfers);
+}
+
+bool backend_perform(const backend_request *request, long *status)
+{
+	bool answered = false;
+	backend_perform_all(request, 1, &answered, status);
 	return answered;
 }
 

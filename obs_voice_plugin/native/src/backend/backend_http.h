@@ -28,6 +28,9 @@ struct backend_request {
 	collected_body *body;    // a GET's answer body
 	int32_t *retry_after;    // slot for retry_after_header, or null
 	const char *description; // names the request in the transport warning
+	// Set by another thread (os_atomic_set_bool) to end the transfer at once,
+	// without a warning; null when nothing cancels it.
+	const volatile bool *cancel;
 };
 
 extern "C" size_t collect_body(char *data, size_t size, size_t count, void *userdata);
@@ -39,8 +42,11 @@ curl_slist *backend_header_list(const char *key_header, bool json_body);
 
 // Runs the request. True when an answer came, its status in *status (0
 // otherwise). A transport failure logs one warning, except when the answer
-// was abandoned for being too long.
+// was abandoned for being too long or the request was cancelled.
 bool backend_perform(const backend_request *request, long *status);
+// Runs several requests side by side, as backend_perform runs one: the whole
+// costs the slowest of them. answered[i] and statuses[i] for each.
+void backend_perform_all(const backend_request *requests, size_t count, bool *answered, long *statuses);
 
 // The parsed object of a collected body, or null when there is no body or
 // it is not a JSON text the host accepts (nothing is logged then).

@@ -1,5 +1,7 @@
 #include "command_requests.h"
 
+#include <cstring>
+
 #include <util/bmem.h>
 
 #include "backend_http.h"
@@ -73,29 +75,68 @@ void control_command_clear(control_command *command)
 	command->target = nullptr;
 }
 
-void backend_ack_command(const backend_endpoints *endpoints, const char *id, const char *status,
-			 const char *reason)
+// The command id as one path segment: every byte outside RFC 3986's
+// unreserved set percent-encoded, so ordinary ids go as they are and none
+// can reach another path ("/", "?", "#", blanks); "." and ".." would be
+// removed from the path as dot segments, so they are encoded too.
+static void ack_url(struct dstr *url, const char *commands_url, const char *id)
 {
-	if (!endpoints || !id || !*id)
+	char *segment = curl_easy_escape(nullptr, id, 0);
+	const char *shown = segment ? segment : "";
+	if (strcmp(shown, ".") == 0)
+		shown = "%2E";
+	else if (strcmp(shown, "..") == 0)
+		shown = "%2E%2E";
+	dstr_printf(url, "%s/%s/ack", commands_url, shown);
+	curl_free(segment);
+}
+
+// Acknowledges several commands with the same status and reason, side by
+// side, so that the whole costs one acknowledgement's time.
+void backend_ack_commands(const backend_endpoints *endpoints, const char *const *ids, size_t count,
+			  const char *status, const char *reason)
+{
+	if (!endpoints || !ids || count == 0)
 		return;
 
-	struct dstr url = {};
-	dstr_printf(&url, "%s/%s/ack", endpoints->commands_url, id);
 	obs_data_t *body = obs_data_create();
 	obs_data_set_string(body, "status", status ? status : "failed");
 	if (reason && *reason)
 		obs_data_set_string(body, "error", reason);
 	const char *json = obs_data_get_json(body);
 
-	backend_request request = {};
-	request.url = url.array;
-	request.plugin_key = endpoints->plugin_key;
-	request.json_body = json ? json : "{}";
-	request.connect_timeout_ms = 3000;
-	request.timeout_ms = 5000;
-	request.description = "command ack";
-	long answer_status = 0; // any answer counts as delivered
-	backend_perform(&request, &answer_status);
+	struct dstr *urls = (struct dstr *)bzalloc(count * sizeof(struct dstr));
+	backend_request *requests = (backend_request *)bzalloc(count * sizeof(backend_request));
+	size_t used = 0;
+	for (size_t i = 0; i < count; i++) {
+		if (!ids[i] || !*ids[i])
+			continue;
+		ack_url(&urls[used], endpoints->commands_url, ids[i]);
+		backend_request &request = requests[used++];
+		request.url = urls[used - 1].array;
+		request.plugin_key = endpoints->plugin_key;
+		request.json_body = json ? json : "{}";
+		request.connect_timeout_ms = 3000;
+		request.timeout_ms = 5000;
+		request.description = "command ack";
+	}
+	// Any answer counts as delivered.
+	bool *answered = (bool *)bzalloc(count * sizeof(bool));
+	long *statuses = (long *)bzalloc(count * sizeof(long));
+	if (used)
+		backend_perform_all(requests, used, answered, statuses);
+
+	for (size_t i = 0; i < used; i++)
+		dstr_free(&urls[i]);
+	bfree(answered);
+	bfree(statuses);
+	bfree(requests);
+	bfree(urls);
 	obs_data_release(body);
-	dstr_free(&url);
+}
+
+void backend_ack_command(const backend_endpoints *endpoints, const char *id, const char *status,
+			 const char *reason)
+{
+	backend_ack_commands(endpoints, &id, 1, status, reason);
 }

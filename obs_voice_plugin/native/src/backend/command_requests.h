@@ -16,5 +16,10 @@ int backend_poll_commands(const backend_endpoints *endpoints, control_command *c
 int control_commands_read(obs_data_t *data, control_command *commands, int capacity);
 void control_command_clear(control_command *command);
 
+// POSTs {"status", "error"} to "<commands URL>/<id>/ack", the id as one
+// percent-encoded path segment.
 void backend_ack_command(const backend_endpoints *endpoints, const char *id, const char *status,
 			 const char *reason);
+// The same for several commands at once, side by side.
+void backend_ack_commands(const backend_endpoints *endpoints, const char *const *ids, size_t count,
+			  const char *status, const char *reason);

@@ -10,7 +10,7 @@ static char *copy_if_set(obs_data_t *data, const char *name)
 	return value && *value ? bstrdup(value) : nullptr;
 }
 
-bool backend_ping(const backend_endpoints *endpoints, tenant_settings *out)
+bool backend_ping(const backend_endpoints *endpoints, tenant_settings *out, const volatile bool *cancel)
 {
 	if (out)
 		*out = tenant_settings{};
@@ -25,6 +25,7 @@ bool backend_ping(const backend_endpoints *endpoints, tenant_settings *out)
 	request.timeout_ms = 5000;
 	request.body = &body;
 	request.description = "ping";
+	request.cancel = cancel;
 	long status = 0;
 	bool answered = backend_perform(&request, &status);
 	obs_data_t *data = answered && status == 200 ? backend_parse_body(&body) : nullptr;
@@ -60,7 +61,7 @@ void tenant_settings_clear(tenant_settings *settings)
 }
 
 int backend_post_clip(const backend_endpoints *endpoints, float confidence, const char *phrase,
-		      const char *source, int32_t *retry_after_seconds)
+		      const char *source, int32_t *retry_after_seconds, const volatile bool *cancel)
 {
 	if (retry_after_seconds)
 		*retry_after_seconds = -1;
@@ -84,6 +85,7 @@ int backend_post_clip(const backend_endpoints *endpoints, float confidence, cons
 	request.timeout_ms = 8000;
 	request.retry_after = &retry_after;
 	request.description = "clip POST";
+	request.cancel = cancel;
 	long status = 0;
 	backend_perform(&request, &status);
 	obs_data_release(body);

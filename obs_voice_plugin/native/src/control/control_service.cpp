@@ -1,145 +1,191 @@
-#include "control_service.h"
-#include "control_service_state.h"
+#include "control.h"
 
+#include <pthread.h>
 #include <string.h>
 
 #include <util/base.h>
 #include <util/bmem.h>
+#include <util/platform.h>
+#include <util/threading.h>
 
-control_service control_service_state = {};
+#include "../module/log_text.h"
 
-// Serialises init, start, stop and shutdown, which swap the thread and the
-// endpoints in several steps that the field lock does not cover as a whole.
-// Statically initialised, so it exists before init and after shutdown. It is
-// held across the join of the poll thread, which is safe because the poll
-// thread never takes it; the field lock is only ever taken inside it, never
-// the other way round, and is never held across the join.
-static pthread_mutex_t control_service_lifecycle_lock = PTHREAD_MUTEX_INITIALIZER;
+// The single process-wide control state; zero at load.
+struct control_service {
+	bool initialized;    // wake_event exists; cleared first thing by shutdown
+	bool shutting_down;  // shutdown is joining the poll thread
+	bool running;        // a poll thread was created and not yet joined
+	bool stop_requested; // read by the poll thread after each wait
+	pthread_t thread;    // valid while running
+	os_event_t *wake_event; // auto-reset; signalled only by shutdown
+	char *tenant_id;        // the tenant last started for
+	// What the poll thread uses; replaced only by that thread, and freed
+	// only by it or after it has been joined.
+	backend_endpoints *endpoints;
+	// Another tenant's endpoints, taken by the poll thread at its next cycle.
+	backend_endpoints *next_endpoints;
+};
 
-static bool control_service_serving(const char *tenant_id)
+// Guards every field. Static, so that it exists before init and after
+// shutdown; never held across a request, a join or another lock.
+static pthread_mutex_t control_service_lock = PTHREAD_MUTEX_INITIALIZER;
+static control_service control_state = {};
+
+// Adopts endpoints handed over by a start for another tenant, and frees the
+// ones it leaves: nobody but this thread uses them.
+static const backend_endpoints *control_poll_endpoints(bool *stop)
 {
-	control_service &service = control_service_state;
-	pthread_mutex_lock(&service.lock);
-	bool serving = service.running && service.endpoints && service.tenant_id &&
-		       strcmp(service.tenant_id, tenant_id) == 0;
-	pthread_mutex_unlock(&service.lock);
-	return serving;
+	control_service &service = control_state;
+	backend_endpoints *retired = nullptr;
+	pthread_mutex_lock(&control_service_lock);
+	*stop = service.stop_requested;
+	if (service.next_endpoints) {
+		retired = service.endpoints;
+		service.endpoints = service.next_endpoints;
+		service.next_endpoints = nullptr;
+	}
+	const backend_endpoints *endpoints = service.endpoints;
+	pthread_mutex_unlock(&control_service_lock);
+	backend_endpoints_destroy(retired);
+	return endpoints;
 }
 
-// Ends the poll thread, if any, after its current cycle. Lifecycle lock held.
-static void control_service_stop_thread(void)
+static void *control_poll_thread(void *)
 {
-	control_service &service = control_service_state;
+	control_command commands[CONTROL_POLL_CAPACITY];
+	os_set_thread_name("tollivaren-voice: control poll");
 
-	pthread_mutex_lock(&service.lock);
-	bool was_running = service.running;
-	pthread_t thread = service.thread;
-	service.stop_requested = true;
-	pthread_mutex_unlock(&service.lock);
+	for (;;) {
+		os_event_timedwait(control_state.wake_event, CONTROL_POLL_INTERVAL_MS);
+		bool stop = false;
+		const backend_endpoints *endpoints = control_poll_endpoints(&stop);
+		if (stop)
+			break;
+		// Once OBS closes nothing more is fetched: it stays at the dashboard.
+		if (!endpoints || control_frontend_closing())
+			continue;
 
-	if (was_running) {
-		os_event_signal(service.wake_event);
-		pthread_join(thread, nullptr);
-		// The thread may have seen stop_requested after a timed-out wait and
-		// left the signal unconsumed; the next thread must wait its full period.
-		os_event_reset(service.wake_event);
+		int count = backend_poll_commands(endpoints, commands, CONTROL_POLL_CAPACITY);
+		for (int i = 0; i < count; i++) {
+			if (control_frontend_closing()) {
+				// What is still in hand is refused at once, not one by one.
+				control_refuse(endpoints, &commands[i], count - i, CONTROL_REASON_SHUTTING_DOWN);
+				for (int rest = i; rest < count; rest++)
+					control_command_clear(&commands[rest]);
+				break;
+			}
+			control_dispatch(endpoints, &commands[i]);
+			control_command_clear(&commands[i]);
+		}
 	}
-
-	pthread_mutex_lock(&service.lock);
-	service.running = false;
-	pthread_mutex_unlock(&service.lock);
+	return nullptr;
 }
 
 void control_service_init(void)
 {
-	control_service &service = control_service_state;
+	control_service &service = control_state;
+	pthread_mutex_lock(&control_service_lock);
+	if (!service.initialized && !service.shutting_down &&
+	    os_event_init(&service.wake_event, OS_EVENT_TYPE_AUTO) == 0)
+		service.initialized = true;
+	bool initialized = service.initialized;
+	pthread_mutex_unlock(&control_service_lock);
 
-	pthread_mutex_lock(&control_service_lifecycle_lock);
-	if (!service.initialized && pthread_mutex_init(&service.lock, nullptr) == 0) {
-		if (os_event_init(&service.wake_event, OS_EVENT_TYPE_AUTO) == 0)
-			service.initialized = true;
-		else
-			pthread_mutex_destroy(&service.lock);
-	}
-	pthread_mutex_unlock(&control_service_lifecycle_lock);
+	if (initialized)
+		control_frontend_watch();
 }
 
-static void control_service_start_serialised(const char *url, const char *tenant_id, const char *key)
-{
-	control_service &service = control_service_state;
-
-	if (control_service_serving(tenant_id))
-		return;
-
-	backend_endpoints *endpoints = backend_endpoints_create(url, tenant_id, key);
-	if (!endpoints)
-		return;
-
-	control_service_stop_thread();
-
-	char *tenant_copy = bstrdup(tenant_id);
-	pthread_mutex_lock(&service.lock);
-	backend_endpoints *old_endpoints = service.endpoints;
-	char *old_tenant = service.tenant_id;
-	service.tenant_id = tenant_copy;
-	service.endpoints = endpoints;
-	service.stop_requested = false;
-	bool started = pthread_create(&service.thread, nullptr, control_poll_thread, nullptr) == 0;
-	service.running = started;
-	pthread_mutex_unlock(&service.lock);
-
-	bfree(old_tenant);
-	backend_endpoints_destroy(old_endpoints);
-
-	if (started)
-		blog(LOG_INFO, "[tollivaren-voice] chat-command OBS control active for tenant=%s", tenant_id);
-	else
-		blog(LOG_ERROR, "[tollivaren-voice] failed to start OBS control poll thread");
-}
-
+// A start never waits for the poll thread: a running thread takes another
+// tenant's endpoints at its next cycle (the cycle under way finishes with the
+// old ones), so no host thread that updates a filter waits on the network or
+// on OBS's UI thread, which the poll thread may itself be waiting for.
 void control_service_start(const char *url, const char *tenant_id, const char *key)
 {
 	if (!url || !*url || !tenant_id || !*tenant_id || !key || !*key)
 		return;
+	backend_endpoints *endpoints = backend_endpoints_create(url, tenant_id, key);
+	if (!endpoints)
+		return;
 
-	pthread_mutex_lock(&control_service_lifecycle_lock);
-	if (control_service_state.initialized)
-		control_service_start_serialised(url, tenant_id, key);
-	pthread_mutex_unlock(&control_service_lifecycle_lock);
+	control_service &service = control_state;
+	backend_endpoints *retired[2] = {endpoints, nullptr};
+	char *old_tenant = nullptr;
+	bool changed = false;
+	bool started = true;
+
+	pthread_mutex_lock(&control_service_lock);
+	const bool same_tenant = service.tenant_id && strcmp(service.tenant_id, tenant_id) == 0;
+	if (service.initialized && !(same_tenant && service.running)) {
+		changed = true;
+		retired[0] = nullptr;
+		old_tenant = service.tenant_id;
+		service.tenant_id = bstrdup(tenant_id);
+		if (service.running) {
+			retired[0] = service.next_endpoints;
+			service.next_endpoints = endpoints;
+		} else {
+			retired[0] = service.endpoints;
+			retired[1] = service.next_endpoints;
+			service.endpoints = endpoints;
+			service.next_endpoints = nullptr;
+			service.stop_requested = false;
+			started = pthread_create(&service.thread, nullptr, control_poll_thread, nullptr) == 0;
+			service.running = started;
+		}
+	}
+	pthread_mutex_unlock(&control_service_lock);
+
+	backend_endpoints_destroy(retired[0]);
+	backend_endpoints_destroy(retired[1]);
+	bfree(old_tenant);
+	if (!changed)
+		return;
+	if (started) {
+		char *shown = log_text_copy(tenant_id);
+		blog(LOG_INFO, "[tollivaren-voice] chat-command OBS control active for tenant=%s", shown);
+		bfree(shown);
+	} else
+		blog(LOG_ERROR, "[tollivaren-voice] failed to start OBS control poll thread");
 }
 
-void control_service_stop(void)
-{
-	pthread_mutex_lock(&control_service_lifecycle_lock);
-	if (control_service_state.initialized)
-		control_service_stop_thread();
-	pthread_mutex_unlock(&control_service_lifecycle_lock);
-}
-
+// Stops the poll thread after its current cycle, which still carries out and
+// acknowledges what it fetched, and frees what the service holds.
 void control_service_shutdown(void)
 {
-	control_service &service = control_service_state;
-
-	pthread_mutex_lock(&control_service_lifecycle_lock);
+	control_service &service = control_state;
+	pthread_mutex_lock(&control_service_lock);
 	if (!service.initialized) {
-		pthread_mutex_unlock(&control_service_lifecycle_lock);
+		pthread_mutex_unlock(&control_service_lock);
 		return;
 	}
+	service.initialized = false;
+	service.shutting_down = true;
+	service.stop_requested = true;
+	const bool was_running = service.running;
+	const pthread_t thread = service.thread;
+	os_event_t *wake_event = service.wake_event;
+	pthread_mutex_unlock(&control_service_lock);
 
-	control_service_stop_thread();
+	if (was_running) {
+		os_event_signal(wake_event);
+		pthread_join(thread, nullptr);
+	}
 
-	pthread_mutex_lock(&service.lock);
+	pthread_mutex_lock(&control_service_lock);
 	backend_endpoints *endpoints = service.endpoints;
+	backend_endpoints *next_endpoints = service.next_endpoints;
+	char *tenant_id = service.tenant_id;
 	service.endpoints = nullptr;
-	bfree(service.tenant_id);
+	service.next_endpoints = nullptr;
 	service.tenant_id = nullptr;
-	pthread_mutex_unlock(&service.lock);
+	service.wake_event = nullptr;
+	service.running = false;
+	service.shutting_down = false;
+	pthread_mutex_unlock(&control_service_lock);
 
 	backend_endpoints_destroy(endpoints);
-
-	os_event_destroy(service.wake_event);
-	service.wake_event = nullptr;
-	pthread_mutex_destroy(&service.lock);
-	service.initialized = false;
-	pthread_mutex_unlock(&control_service_lifecycle_lock);
+	backend_endpoints_destroy(next_endpoints);
+	bfree(tenant_id);
+	os_event_destroy(wake_event);
+	control_frontend_unwatch();
 }

@@ -7,6 +7,7 @@
 #include <util/platform.h>
 
 #include "../backend/voice_requests.h"
+#include "../module/log_text.h"
 #include "../module/plugin_module.h"
 
 #define REFRESH_PERIOD_NS 30000000000ULL
@@ -31,17 +32,23 @@ static void upload_worker_log_notices(const tenant_settings *settings, const cha
 		     "\xE2\x80\x94 triggers will be rejected (403). Enable it in the dashboard, or attach this "
 		     "filter to the broadcaster mic and set the source to 'mic'.");
 	if (settings->voice_clip_phrase && *settings->voice_clip_phrase &&
-	    astrcmpi(settings->voice_clip_phrase, phrase) != 0)
+	    astrcmpi(settings->voice_clip_phrase, phrase) != 0) {
+		char *shown = log_text_copy(settings->voice_clip_phrase);
 		blog(LOG_INFO,
 		     "[tollivaren-voice] dashboard phrase is '%s' but this filter detects the model phrase '%s' "
 		     "\xE2\x80\x94 clips are audited as the model phrase (retrain/select a model to change it)",
-		     settings->voice_clip_phrase, phrase);
+		     shown, phrase);
+		bfree(shown);
+	}
 	if (settings->latest_plugin_version && *settings->latest_plugin_version &&
-	    strcmp(settings->latest_plugin_version, PLUGIN_VERSION) != 0)
+	    strcmp(settings->latest_plugin_version, PLUGIN_VERSION) != 0) {
+		char *shown = log_text_copy(settings->latest_plugin_version);
 		blog(LOG_WARNING,
 		     "[tollivaren-voice] a newer plugin build is available (installed %s, latest %s) "
 		     "\xE2\x80\x94 download it from the Tollivaren dashboard's Voice Clip (OBS) card",
-		     PLUGIN_VERSION, settings->latest_plugin_version);
+		     PLUGIN_VERSION, shown);
+		bfree(shown);
+	}
 }
 
 void upload_worker_refresh(voice_filter *filter)
@@ -53,7 +60,7 @@ void upload_worker_refresh(voice_filter *filter)
 	pthread_mutex_unlock(&filter->lock);
 
 	tenant_settings settings = {};
-	if (endpoints && backend_ping(endpoints, &settings)) {
+	if (endpoints && backend_ping(endpoints, &settings, &filter->cancel_requests)) {
 		int32_t cooldown_s = settings.voice_clip_cooldown_seconds < 0 ? 0
 									      : settings.voice_clip_cooldown_seconds;
 		float threshold = settings.voice_clip_confidence_min;
@@ -99,7 +106,8 @@ static void upload_worker_post(voice_filter *filter, const backend_endpoints *en
 			       const char *phrase, const char *source_class)
 {
 	int32_t retry_after_s = -1;
-	int status = backend_post_clip(endpoints, score, phrase, source_class, &retry_after_s);
+	int status =
+		backend_post_clip(endpoints, score, phrase, source_class, &retry_after_s, &filter->cancel_requests);
 	if (status != 429 || retry_after_s <= 0)
 		return;
 	uint64_t until = os_gettime_ns() + (uint64_t)retry_after_s * NS_PER_SEC;
@@ -148,6 +156,7 @@ void upload_worker_start(voice_filter *filter)
 		return;
 	filter->stop_requested = false;
 	filter->trigger_pending = false;
+	os_atomic_set_bool(&filter->cancel_requests, false);
 	if (pthread_create(&filter->worker_thread, nullptr, upload_worker_main, filter) != 0) {
 		blog(LOG_ERROR, "[tollivaren-voice] failed to start upload worker");
 		return;
@@ -162,6 +171,9 @@ void upload_worker_stop(voice_filter *filter)
 	pthread_mutex_lock(&filter->lock);
 	filter->stop_requested = true;
 	pthread_mutex_unlock(&filter->lock);
+	// A request in flight ends now, whatever the back-end does, so that the
+	// host thread that updates or removes the filter never waits on it.
+	os_atomic_set_bool(&filter->cancel_requests, true);
 	os_event_signal(filter->wake_event);
 	pthread_join(filter->worker_thread, nullptr);
 	filter->worker_running = false;

@@ -6,8 +6,9 @@
 #include <util/dstr.h>
 
 #include "../backend/pairing.h"
-#include "../control/control_service.h"
+#include "../control/control.h"
 #include "../detector/wake_detector.h"
+#include "../module/log_text.h"
 
 // Private copy with the host allocator, terminator written explicitly.
 static char *filter_strdup(const char *text)
@@ -71,7 +72,11 @@ static void voice_filter_update(void *data, obs_data_t *settings)
 	if (pairing_decode(pairing, url_override, &info)) {
 		endpoints = backend_endpoints_create(info.url, info.tenant_id, info.key);
 		detector = voice_filter_load_detector(filter);
-		blog(LOG_INFO, "[tollivaren-voice] paired tenant=%s source=%s", info.tenant_id, source_class);
+		char *shown_tenant = log_text_copy(info.tenant_id);
+		char *shown_class = log_text_copy(source_class);
+		blog(LOG_INFO, "[tollivaren-voice] paired tenant=%s source=%s", shown_tenant, shown_class);
+		bfree(shown_tenant);
+		bfree(shown_class);
 		control_service_start(info.url, info.tenant_id, info.key);
 		pairing_info_clear(&info);
 	} else {

@@ -33,6 +33,7 @@ struct voice_filter {
 	bool worker_running;
 	os_event_t *wake_event;
 	bool stop_requested;
+	volatile bool cancel_requests; // os_atomic: ends the worker's request in flight at a stop
 	bool trigger_pending;
 	float trigger_score;
 };

@@ -3,7 +3,7 @@
 #include <curl/curl.h>
 #include <util/text-lookup.h>
 
-#include "../control/control_service.h"
+#include "../control/control.h"
 #include "../filter/voice_filter.h"
 
 #define DEFAULT_LOCALE "en-US"

@@ -183,13 +183,36 @@ TEST_F(ack_test, url_body_and_headers)
 	EXPECT_TRUE(log.lines().empty());
 }
 
-TEST_F(ack_test, id_inserted_verbatim)
+// The id is one path segment: ordinary ids go byte for byte, every other
+// byte is percent-encoded, and no id can reach another path (a "/", "#",
+// "?", a blank or a dot segment would otherwise move the POST and its key).
+TEST_F(ack_test, id_goes_as_one_percent_encoded_segment)
 {
-	backend_ack_command(endpoints, "a%2Fb", "done", nullptr);
+	const std::pair<const char *, const char *> ids[] = {
+		{"Cmd-1_a.b~C9", "Cmd-1_a.b~C9"},
+		{"a%2Fb", "a%252Fb"},
+		{"a/b", "a%2Fb"},
+		{"../../t-elsewhere/commands/x", "..%2F..%2Ft-elsewhere%2Fcommands%2Fx"},
+		{"..", "%2E%2E"},
+		{".", "%2E"},
+		{"...", "..."},
+		{"frag#ment", "frag%23ment"},
+		{"query?x=1&y", "query%3Fx%3D1%26y"},
+		{"with space", "with%20space"},
+		{"line\nbreak\t", "line%0Abreak%09"},
+		{"caf\xC3\xA9", "caf%C3%A9"},
+	};
+	for (const auto &id : ids)
+		backend_ack_command(endpoints, id.first, "done", nullptr);
 	auto acks = dashboard_requests(dashboard, "ack");
-	ASSERT_EQ(acks.size(), 1u);
-	EXPECT_EQ(acks[0].command_id, "a%2Fb");
-	EXPECT_EQ(acks[0].path, "/obs/t1/commands/a%2Fb/ack");
+	ASSERT_EQ(acks.size(), sizeof(ids) / sizeof(ids[0]));
+	for (size_t i = 0; i < acks.size(); i++) {
+		EXPECT_EQ(acks[i].path, std::string("/obs/t1/commands/") + ids[i].second + "/ack");
+		EXPECT_EQ(acks[i].tenant_id, "t1");
+		EXPECT_EQ(acks[i].command_id, ids[i].second);
+		EXPECT_EQ(acks[i].status, 200);
+	}
+	EXPECT_EQ(dashboard_count(dashboard, "other"), 0u);
 }
 
 TEST_F(ack_test, nothing_sent_without_an_id_and_answers_ignored)

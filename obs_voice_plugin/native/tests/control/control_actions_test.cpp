@@ -9,7 +9,7 @@
 #include <obs.h>
 #include <util/bmem.h>
 
-#include "control/control_actions.h"
+#include "control/control.h"
 #include "frontend_double.h"
 #include "local_dashboard.h"
 #include "obs_host.h"
@@ -41,6 +41,9 @@ public:
 		obs_host_shutdown();
 		curl_global_cleanup();
 		EXPECT_EQ(bnum_allocs(), 0) << "host allocations never freed";
+		char faults[4096];
+		frontend_double_faults(faults, sizeof(faults));
+		EXPECT_EQ(frontend_double_fault_count(), 0u) << faults;
 	}
 };
 

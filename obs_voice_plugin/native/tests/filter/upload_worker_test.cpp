@@ -167,6 +167,21 @@ TEST_F(upload_worker_test, notices_appear_exactly_when_their_conditions_hold)
 	EXPECT_EQ(log.plugin_lines(), 0u);
 }
 
+// The dashboard's texts reach the log with control bytes as '?': a line
+// break in them cannot forge a log line of its own.
+TEST_F(upload_worker_test, dashboard_texts_cannot_forge_log_lines)
+{
+	settings(R"({"voice_clip_allow_mixer_tap":true,)"
+		 R"("voice_clip_phrase":"hey\n[tollivaren-voice] paired tenant=evil\u0007",)"
+		 R"("latest_plugin_version":"v2\r\n[tollivaren-voice] unloaded\u007f"})");
+	upload_worker_refresh(filter);
+	EXPECT_EQ(log.count("dashboard phrase is 'hey?[tollivaren-voice] paired tenant=evil?' but"), 1u);
+	EXPECT_EQ(log.count("(installed obs-voice-dev-36805275332, latest v2??[tollivaren-voice] unloaded?)"), 1u);
+	EXPECT_EQ(log.lines.size(), 2u);
+	for (const std::string &line : log.lines)
+		EXPECT_EQ(line.find_first_of("\r\n\a\x7f"), std::string::npos) << line;
+}
+
 TEST_F(upload_worker_test, pending_trigger_is_posted_with_score_phrase_and_source)
 {
 	start_and_refresh();
@@ -256,20 +271,31 @@ TEST_F(upload_worker_test, unpaired_worker_sends_nothing_and_stops_at_once)
 	EXPECT_EQ(dashboard_requests(dashboard).size(), 0u);
 }
 
-TEST_F(upload_worker_test, stop_waits_no_longer_than_the_request_time_out)
+// A stop cancels the request in flight, ping or clip, whatever the back-end
+// does: the host thread that updates or removes the filter never waits on
+// it. A cancel is no transport failure: nothing is logged.
+TEST_F(upload_worker_test, stop_cancels_the_request_in_flight)
 {
-	dashboard_fault slow;
-	slow.delay_ms = 20000;
-	dashboard_set_fault(dashboard, "ping", slow);
+	dashboard_fault hung;
+	hung.delay_ms = 20000;
+	dashboard_set_fault(dashboard, "ping", hung);
 	upload_worker_start(filter);
-	// The dashboard records a request once it has answered: give the ping
-	// time to be under way instead.
-	std::this_thread::sleep_for(std::chrono::milliseconds(500));
+	ASSERT_TRUE(dashboard_wait_arrivals(dashboard, "ping", 1, TV_PATIENCE_MS));
 	auto t0 = std::chrono::steady_clock::now();
 	upload_worker_stop(filter);
-	// The ping gives up after 5 s; allow twice that.
-	EXPECT_LT(std::chrono::steady_clock::now() - t0, std::chrono::seconds(10));
+	// The ping's own time-out is 5 s; half of it is generous for a loaded machine.
+	EXPECT_LT(std::chrono::steady_clock::now() - t0, std::chrono::milliseconds(2500));
 	EXPECT_FALSE(filter->worker_running);
+
+	dashboard_clear_faults(dashboard);
+	dashboard_set_fault(dashboard, "voice-command", hung);
+	start_and_refresh();
+	raise_trigger(0.9f);
+	ASSERT_TRUE(dashboard_wait_arrivals(dashboard, "voice-command", 1, TV_PATIENCE_MS));
+	t0 = std::chrono::steady_clock::now();
+	upload_worker_stop(filter);
+	EXPECT_LT(std::chrono::steady_clock::now() - t0, std::chrono::milliseconds(2500));
+	EXPECT_EQ(log.plugin_lines(), 0u);
 }
 
 } // namespace

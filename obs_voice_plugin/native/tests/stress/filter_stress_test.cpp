@@ -15,6 +15,7 @@
 #include <local_dashboard.h>
 
 #include "host_environment.h"
+#include "filter_peek.h"
 #include "patience.h"
 
 namespace {
@@ -120,9 +121,11 @@ std::string filter_stress::pairings[3];
 // from two threads at once); audio flows into every filter, and into one
 // more, of its own tenant, that is left alone and keeps scoring and posting
 // clips; the control service is re-targeted all along. Every update that
-// pairs starts a worker whose first act is a ping, so tenants a and b get one
-// ping per paired update, however the threads interleave (plus a refresh per
-// 30 s that a worker lives, which only a very slow run sees).
+// pairs starts a worker whose first act is a ping, which the next update may
+// cancel in flight: tenants a and b get at most one ping per paired update,
+// however the threads interleave (plus a refresh per 30 s that a worker
+// lives, which only a very slow run sees), and the last update of each filter
+// has its ping answered and stored.
 TEST_F(filter_stress, hundreds_of_updates_while_audio_flows_and_the_service_polls)
 {
 	const int FILTERS = 3, UPDATES = 80;
@@ -162,8 +165,11 @@ TEST_F(filter_stress, hundreds_of_updates_while_audio_flows_and_the_service_poll
 		for (std::thread &updater : updaters)
 			updater.join();
 	}
-	EXPECT_TRUE(dashboard_wait_count(dashboard, "ping", (size_t)paired_updates + 1, TV_PATIENCE_MS));
-	EXPECT_GE(dashboard_count(dashboard, "voice-command"), 1u) << "the steady filter never posted";
+	const char *answer = "{\"voice_clip_enabled\":true,\"voice_clip_confidence_min\":0.0}";
+	for (int f = 0; f <= FILTERS; f++)
+		EXPECT_TRUE(voice_filter_wait_settings(filters[f], answer)) << "filter " << f << " never refreshed";
+	EXPECT_TRUE(dashboard_wait_count(dashboard, "voice-command", 1, TV_PATIENCE_MS))
+		<< "the steady filter never posted";
 
 	// Left serving tenant a: its next poll comes within one period.
 	size_t polls = dashboard_count(dashboard, "commands");
@@ -178,7 +184,7 @@ TEST_F(filter_stress, hundreds_of_updates_while_audio_flows_and_the_service_poll
 	obs_host_flush_destroyed();
 	const double seconds = std::chrono::duration<double>(std::chrono::steady_clock::now() - started).count();
 	const size_t pings = pings_of(0) + pings_of(1);
-	EXPECT_GE(pings, (size_t)paired_updates) << "a paired update that never pinged";
+	EXPECT_GE(pings, (size_t)FILTERS);
 	EXPECT_LE(pings, (size_t)paired_updates + FILTERS * (size_t)(seconds / 30.0));
 	printf("  %d updates (%d paired), %zu pings, %zu clip posts, %.1f s\n", FILTERS * UPDATES + FILTERS + 1,
 	       paired_updates.load(), pings, dashboard_count(dashboard, "voice-command"), seconds);
@@ -209,7 +215,8 @@ TEST_F(filter_stress, filters_created_and_destroyed_while_audio_flows)
 	}
 	obs_source_release(input);
 	obs_host_flush_destroyed();
-	EXPECT_EQ(dashboard_count(dashboard, "ping"), (size_t)paired);
+	// Each paired filter started a ping; destroying it cancels one in flight.
+	EXPECT_LE(dashboard_count(dashboard, "ping"), (size_t)paired);
 }
 
 // Two filters, one per tenant, updated at the same instant from two threads,

@@ -7,6 +7,7 @@
 #include <chrono>
 #include <thread>
 
+#include <frontend_double.h>
 #include <local_dashboard.h>
 
 #include "host_environment.h"
@@ -67,7 +68,7 @@ TEST(module_cycles, start_pair_and_shut_down_repeatedly_in_one_process)
 		obs_host_shutdown();
 		EXPECT_EQ(obs_host_log_count("[tollivaren-voice] unloaded"), 1u);
 		EXPECT_EQ(bnum_allocs(), 0) << "host allocations left after shutdown";
-
+		EXPECT_EQ(frontend_double_fault_count(), 0u);
 	}
 	// Nothing of any load still talks to the back-end: a poll thread left
 	// behind would poll within 3 s.

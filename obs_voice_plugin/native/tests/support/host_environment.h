@@ -9,6 +9,7 @@
 
 #include <gtest/gtest.h>
 
+#include <frontend_double.h>
 #include <obs_host.h>
 #include <util/bmem.h>
 
@@ -30,6 +31,9 @@ public:
 		obs_host_shutdown();
 		EXPECT_EQ(obs_host_log_count("[tollivaren-voice] unloaded"), 1u);
 		EXPECT_EQ(bnum_allocs(), 0) << "host allocations left after shutdown";
+		char faults[4096];
+		frontend_double_faults(faults, sizeof(faults));
+		EXPECT_EQ(frontend_double_fault_count(), 0u) << "calls the real OBS window would punish:\n" << faults;
 	}
 
 private:

@@ -77,11 +77,12 @@ void answer(dashboard_tenant &tenant, const dashboard_request &record, httplib::
 	} else if (record.endpoint == "commands") {
 		res.set_content(dashboard_commands_answer(tenant), JSON);
 	} else {
+		// The id segment is percent-encoded; the command is known by its id.
+		const std::string id = httplib::detail::decode_url(record.command_id, false);
 		auto &queue = tenant.queue;
-		queue.erase(std::remove_if(queue.begin(), queue.end(),
-					   [&](const dashboard_command &c) { return c.id == record.command_id; }),
+		queue.erase(std::remove_if(queue.begin(), queue.end(), [&](const dashboard_command &c) { return c.id == id; }),
 			    queue.end());
-		tenant.acks.push_back({record.command_id, record.body});
+		tenant.acks.push_back({id, record.body});
 		res.set_content("{\"ok\":true}", JSON);
 	}
 }
@@ -172,6 +173,8 @@ void dashboard_serve_obs(local_dashboard *d, const httplib::Request &req, httpli
 	classify(record.path, &record, &method);
 
 	std::unique_lock<std::mutex> guard(d->lock);
+	d->arrivals[record.endpoint]++;
+	d->changed.notify_all();
 	dashboard_fault fault;
 	bool faulty = take_fault(d, record.endpoint, &fault);
 	if (faulty && fault.delay_ms > 0)

@@ -42,6 +42,7 @@ struct local_dashboard {
 	bool stopping = false;
 	std::map<std::string, dashboard_tenant> tenants;
 	std::vector<dashboard_request> requests;
+	std::map<std::string, size_t> arrivals; // requests per endpoint, counted as they arrive
 	std::map<std::string, dashboard_fault> faults;
 };
 

@@ -1,5 +1,9 @@
 #include "local_dashboard.h"
 
+#include <arpa/inet.h>
+#include <netinet/in.h>
+#include <sys/socket.h>
+
 #include <chrono>
 #include <csignal>
 
@@ -9,12 +13,35 @@
 const char DASHBOARD_DEFAULT_SETTINGS[] = "{\"voice_clip_enabled\":false,\"voice_clip_confidence_min\":0.6,"
 					  "\"voice_clip_cooldown_seconds\":15,\"voice_clip_allow_mixer_tap\":true}";
 
+// The server library listens with a backlog of 5: a burst of connections
+// (acknowledgements sent side by side) overflows it, the kernel drops the
+// excess and the clients retry a second later, which no hosted back-end
+// does. Listening again on the bound socket raises the backlog.
+static void widen_listen_backlog(int port)
+{
+	for (int fd = 3; fd < 1024; fd++) {
+		sockaddr_in address = {};
+		socklen_t length = sizeof(address);
+		int accepting = 0;
+		socklen_t option_length = sizeof(accepting);
+		if (getsockname(fd, (sockaddr *)&address, &length) == 0 && address.sin_family == AF_INET &&
+		    ntohs(address.sin_port) == port &&
+		    getsockopt(fd, SOL_SOCKET, SO_ACCEPTCONN, &accepting, &option_length) == 0 && accepting) {
+			listen(fd, 256);
+			return;
+		}
+	}
+}
+
 local_dashboard *dashboard_start(int port)
 {
 	// An answer written after the client gave up must not kill the process.
 	signal(SIGPIPE, SIG_IGN);
 
 	local_dashboard *d = new local_dashboard;
+	// A hosted back-end serves many connections at once; the library's
+	// default of a few threads would queue a burst of acknowledgements.
+	d->server.new_task_queue = [] { return new httplib::ThreadPool(64); };
 	if (port == 0) {
 		d->port = d->server.bind_to_any_port("127.0.0.1");
 	} else if (d->server.bind_to_port("127.0.0.1", port)) {
@@ -26,6 +53,7 @@ local_dashboard *dashboard_start(int port)
 		delete d;
 		return nullptr;
 	}
+	widen_listen_backlog(d->port);
 
 	// Any path: the handlers classify requests themselves, on the raw target.
 	const char *any = "[\\s\\S]*";
@@ -159,10 +187,18 @@ bool dashboard_wait_count(local_dashboard *d, const std::string &endpoint, size_
 				   [&] { return count_locked(d, endpoint) >= n; });
 }
 
+bool dashboard_wait_arrivals(local_dashboard *d, const std::string &endpoint, size_t n, int timeout_ms)
+{
+	std::unique_lock<std::mutex> guard(d->lock);
+	return d->changed.wait_for(guard, std::chrono::milliseconds(timeout_ms),
+				   [&] { return d->arrivals[endpoint] >= n; });
+}
+
 void dashboard_clear_requests(local_dashboard *d)
 {
 	std::lock_guard<std::mutex> guard(d->lock);
 	d->requests.clear();
+	d->arrivals.clear();
 }
 
 void dashboard_set_fault(local_dashboard *d, const std::string &endpoint, const dashboard_fault &fault)

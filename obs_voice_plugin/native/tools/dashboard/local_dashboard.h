@@ -52,6 +52,9 @@ std::vector<dashboard_request> dashboard_requests(local_dashboard *d, const std:
 size_t dashboard_count(local_dashboard *d, const std::string &endpoint);
 // Waits until at least n requests of the endpoint were recorded.
 bool dashboard_wait_count(local_dashboard *d, const std::string &endpoint, size_t n, int timeout_ms);
+// Waits until at least n requests of the endpoint have arrived, answered or
+// not (one held back by a delay counts at once).
+bool dashboard_wait_arrivals(local_dashboard *d, const std::string &endpoint, size_t n, int timeout_ms);
 void dashboard_clear_requests(local_dashboard *d);
 
 // How one endpoint misbehaves. Setting status, empty_body or body replaces

@@ -217,7 +217,11 @@ int main(int argc, char **argv)
 			size_t at = acked_so_far + i;
 			bool acked = at < acks.size() && acks[at].command_id == command.id &&
 				     json_field(acks[at].body, "status") == "done";
-			bool happened = command.effect();
+			// OBS carries some out a moment after the acknowledgement (the
+			// replay buffer runs only once its output has started).
+			bool happened = false;
+			for (int waited = 0; !(happened = command.effect()) && waited < 3000 * args.patience; waited += 10)
+				std::this_thread::sleep_for(std::chrono::milliseconds(10));
 			std::string what = std::string(command.action) +
 					   (command.target ? std::string(" '") + command.target + "'" : std::string());
 			step(acked && happened, what + (happened ? ": carried out in OBS" : ": NOT carried out in OBS") +
@@ -235,7 +239,9 @@ int main(int argc, char **argv)
 	obs_source_release(music);
 	obs_host_flush_destroyed();
 	obs_host_shutdown();
-	step(obs_host_log_count("[tollivaren-voice] unloaded") == 1, "plug-in unloaded");
+	step(obs_host_log_count("[tollivaren-voice] unloaded") == 1, "OBS closed, plug-in unloaded");
+	step(frontend_double_fault_count() == 0,
+	     "no frontend call off OBS's UI thread where it must be on it, none after OBS closed");
 
 	size_t leaks = 0;
 	for (const auto &line : obs_host_log_lines())

@@ -12,6 +12,8 @@
 #include <util/base.h>
 #include <util/platform.h>
 
+#include "frontend_double.h"
+
 namespace {
 
 std::mutex log_lock;
@@ -73,11 +75,9 @@ void noop_task(void *) {}
 
 } // namespace
 
-bool obs_host_start(const obs_host_options &options)
+// libobs starts, and the module loads, on the UI thread, as in OBS.
+static bool obs_host_start_on_ui(const obs_host_options &options)
 {
-	base_set_log_handler(host_log_handler, nullptr);
-	obs_host_log_echo(options.echo_log);
-
 	char tmpl[] = "/tmp/tv-obs-host-XXXXXX";
 	if (!mkdtemp(tmpl))
 		return false;
@@ -86,6 +86,7 @@ bool obs_host_start(const obs_host_options &options)
 		blog(LOG_ERROR, "headless host: obs_startup failed (is there an X display? use xvfb-run -a)");
 		return false;
 	}
+	obs_set_ui_task_handler(frontend_double_ui_task_handler);
 	obs_audio_info audio = {};
 	audio.samples_per_sec = 48000;
 	audio.speakers = SPEAKERS_STEREO;
@@ -119,7 +120,28 @@ bool obs_host_start(const obs_host_options &options)
 	return true;
 }
 
-void obs_host_shutdown(void)
+struct host_start_call {
+	const obs_host_options *options;
+	bool ok;
+};
+
+static void host_start_task(void *param)
+{
+	auto *call = static_cast<host_start_call *>(param);
+	call->ok = obs_host_start_on_ui(*call->options);
+}
+
+bool obs_host_start(const obs_host_options &options)
+{
+	base_set_log_handler(host_log_handler, nullptr);
+	obs_host_log_echo(options.echo_log);
+	frontend_double_ui_start();
+	host_start_call call = {&options, false};
+	frontend_double_run_on_ui(host_start_task, &call);
+	return call.ok;
+}
+
+static void host_shutdown_task(void *)
 {
 	// Sources released last are destroyed on libobs's destruction thread,
 	// which unregisters their hotkeys; obs_shutdown frees the hotkey tables
@@ -127,6 +149,11 @@ void obs_host_shutdown(void)
 	if (obs_initialized())
 		obs_host_flush_destroyed();
 	obs_shutdown();
+}
+
+void obs_host_shutdown(void)
+{
+	frontend_double_close(host_shutdown_task, nullptr);
 	if (!config_dir.empty()) {
 		std::error_code ignored;
 		std::filesystem::remove_all(config_dir, ignored);

@@ -17,12 +17,13 @@ struct obs_host_options {
 	bool echo_log = false;   // also print every log line to stderr
 };
 
-// obs_startup in a temporary config dir, 48 kHz stereo audio, no video, then
-// the module opened and initialised. False (with the reason in the log) when
-// any step fails.
+// On the frontend double's UI thread, as in OBS: obs_startup in a temporary
+// config dir, 48 kHz stereo audio, no video, then the module opened and
+// initialised. False (with the reason in the log) when any step fails.
 bool obs_host_start(const obs_host_options &options);
-// Waits for released sources to be destroyed, then obs_shutdown (which runs
-// the module's unload) and removal of the config dir.
+// Closes the window in OBS's order (frontend_double_close), then on the UI
+// thread waits for released sources to be destroyed and runs obs_shutdown
+// (which runs the module's unload); removes the config dir.
 void obs_host_shutdown(void);
 // Waits until sources released so far have really been destroyed.
 void obs_host_flush_destroyed(void);
