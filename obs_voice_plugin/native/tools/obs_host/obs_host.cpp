@@ -71,6 +71,21 @@ speaker_layout layout_for_channels(uint32_t channels)
 
 void noop_task(void *) {}
 
+bool open_module(const obs_host_module &m)
+{
+	obs_module_t *module = nullptr;
+	int result = obs_open_module(&module, m.module_path.c_str(), m.data_path.c_str());
+	if (result != MODULE_SUCCESS) {
+		blog(LOG_ERROR, "headless host: cannot open module %s (%d)", m.module_path.c_str(), result);
+		return false;
+	}
+	if (!obs_init_module(module)) {
+		blog(LOG_ERROR, "headless host: module %s failed to initialise", m.module_path.c_str());
+		return false;
+	}
+	return true;
+}
+
 } // namespace
 
 bool obs_host_start(const obs_host_options &options)
@@ -103,18 +118,14 @@ bool obs_host_start(const obs_host_options &options)
 	input_info.destroy = audio_input_destroy;
 	obs_register_source(&input_info);
 
-	if (options.module_path.empty())
+	std::vector<obs_host_module> modules = options.modules_before;
+	if (!options.module_path.empty())
+		modules.push_back({options.module_path, options.data_path});
+	if (modules.empty())
 		return true;
-	obs_module_t *module = nullptr;
-	int result = obs_open_module(&module, options.module_path.c_str(), options.data_path.c_str());
-	if (result != MODULE_SUCCESS) {
-		blog(LOG_ERROR, "headless host: cannot open module %s (%d)", options.module_path.c_str(), result);
-		return false;
-	}
-	if (!obs_init_module(module)) {
-		blog(LOG_ERROR, "headless host: module %s failed to initialise", options.module_path.c_str());
-		return false;
-	}
+	for (const obs_host_module &m : modules)
+		if (!open_module(m))
+			return false;
 	obs_post_load_modules();
 	return true;
 }

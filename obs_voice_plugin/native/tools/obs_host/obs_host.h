@@ -11,15 +11,22 @@
 
 #include "wav_file.h"
 
+struct obs_host_module {
+	std::string module_path; // .../bin/64bit/<name>.so
+	std::string data_path;   // .../data
+};
+
 struct obs_host_options {
 	std::string module_path; // .../bin/64bit/tollivaren-voice.so
 	std::string data_path;   // .../data
 	bool echo_log = false;   // also print every log line to stderr
+	// Other modules, opened and initialised in this order before the main one.
+	std::vector<obs_host_module> modules_before;
 };
 
 // obs_startup in a temporary config dir, 48 kHz stereo audio, no video, then
-// the module opened and initialised. False (with the reason in the log) when
-// any step fails.
+// the modules opened and initialised, then obs_post_load_modules. False (with
+// the reason in the log) when any step fails.
 bool obs_host_start(const obs_host_options &options);
 // Waits for released sources to be destroyed, then obs_shutdown (which runs
 // the module's unload) and removal of the config dir.
