@@ -44,10 +44,13 @@ in_jail() { chroot "$jail" env -i PATH=/usr/sbin:/usr/bin:/sbin:/bin DEBIAN_FRON
 
 t=$(date +%s)
 cp "$deb" "$jail/tmp/"
-in_jail apt-get update -qq
+# An unstable suite's Release file carries a Valid-Until that a mirror's
+# copy may have passed; the signature is still checked.
+in_jail apt-get -o Acquire::Check-Valid-Until=false update -qq
 in_jail apt-get install -y -qq --no-install-recommends "/tmp/$(basename "$deb")" >"$work/install.log" 2>&1 ||
   { tail -n 30 "$work/install.log" >&2; fail "apt-get install ./$(basename "$deb")"; }
 say "apt-get install: $(( $(date +%s) - t )) s, $(grep -c '^Setting up' "$work/install.log") packages set up"
+say "with $(in_jail dpkg-query -W -f='${Package} ${Version}  ' 'libobs0*' 'libcurl4*' 2>/dev/null)"
 in_jail dpkg -L tollivaren-voice > "$work/files"
 triplet=$(dpkg-architecture -qDEB_HOST_MULTIARCH)
 module="/usr/lib/$triplet/obs-plugins/tollivaren-voice.so"
