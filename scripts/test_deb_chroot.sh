@@ -3,8 +3,10 @@
 # in: a fresh minimal chroot (debootstrap, from the archive this machine's apt
 # uses), then inside it
 #   apt-get install ./<package>.deb   (Depends resolved from the archive)
-#   the headless OBS host loads the module from /usr/lib/<triplet>/obs-plugins
-#     with the data in /usr/share/obs/obs-plugins/tollivaren-voice
+#   libobs's own module search (what obs_load_all_modules walks) finds the
+#     module in /usr/lib/<triplet>/obs-plugins with its data in
+#     /usr/share/obs/obs-plugins/tollivaren-voice, and nothing else of the
+#     package, and the headless OBS host loads it from there
 #   the installed wake-score scores a spoken phrase
 #   apt-get purge, after which no file or folder of the package is left.
 #   scripts/test_deb_chroot.sh [suite]    default bookworm
@@ -50,7 +52,8 @@ in_jail apt-get -o Acquire::Check-Valid-Until=false update -qq
 in_jail apt-get install -y -qq --no-install-recommends "/tmp/$(basename "$deb")" >"$work/install.log" 2>&1 ||
   { tail -n 30 "$work/install.log" >&2; fail "apt-get install ./$(basename "$deb")"; }
 say "apt-get install: $(( $(date +%s) - t )) s, $(grep -c '^Setting up' "$work/install.log") packages set up"
-say "with $(in_jail dpkg-query -W -f='${Package} ${Version}  ' 'libobs0*' 'libcurl4*' 2>/dev/null)"
+say "with $(in_jail dpkg-query -W -f='${db:Status-Abbrev}${Package} ${Version}\n' 'libobs0*' 'libcurl4*' 2>/dev/null |
+  sed -n 's/^ii *//p' | paste -sd, -)"
 in_jail dpkg -L tollivaren-voice > "$work/files"
 triplet=$(dpkg-architecture -qDEB_HOST_MULTIARCH)
 module="/usr/lib/$triplet/obs-plugins/tollivaren-voice.so"
@@ -76,8 +79,12 @@ sox "$work/phrase.wav" "$jail/tmp/phrase.wav" pad 2 1 # the tool scores from two
 xvfb-run -a bash -c '
   cp "$XAUTHORITY" "$0/tmp/xauth"
   chroot "$0" env -i PATH=/usr/bin:/bin DISPLAY="$DISPLAY" XAUTHORITY=/tmp/xauth LD_LIBRARY_PATH=/opt/tv-host \
-    /opt/tv-host/tollivaren-headless-host --module "$1" --data "$2" --pairing "$3" --tone 440 --seconds 1 --fast
-' "$jail" "$module" "$data" "$pairing" >"$work/host.log" 2>&1 || { cat "$work/host.log" >&2; fail "headless host"; }
+    /opt/tv-host/tollivaren-headless-host --system-module tollivaren-voice --pairing "$1" --tone 440 --seconds 1 --fast
+' "$jail" "$pairing" >"$work/host.log" 2>&1 || { cat "$work/host.log" >&2; fail "headless host"; }
+found=$(grep "^found module " "$work/host.log" | sed 's|//*|/|g')
+[ "$found" = "found module 'tollivaren-voice': $module (data $data)" ] ||
+  fail "libobs's module search found: ${found:-nothing}"
+say "libobs found: $found"
 for line in "[tollivaren-voice] loaded v" "(ONNX Runtime " "[tollivaren-voice] openWakeWord detector ready (model='tollivaren_clip_it')" \
             "[tollivaren-voice] unloaded"; do
   grep -qF "$line" "$work/host.log" || { cat "$work/host.log" >&2; fail "no '$line' in the host's log"; }

@@ -120,9 +120,25 @@ bool obs_host_start(const obs_host_options &options)
 
 	std::vector<obs_host_module> modules = options.modules_before;
 	if (!options.module_path.empty())
-		modules.push_back({options.module_path, options.data_path});
-	if (modules.empty())
-		return true;
+		modules.push_back({options.module_path, options.data_path, ""});
+	return modules.empty() || obs_host_open_modules(modules);
+}
+
+static void found_module(void *param, const obs_module_info2 *info)
+{
+	static_cast<std::vector<obs_host_module> *>(param)->push_back(
+		{info->bin_path ? info->bin_path : "", info->data_path ? info->data_path : "", info->name ? info->name : ""});
+}
+
+std::vector<obs_host_module> obs_host_find_modules(void)
+{
+	std::vector<obs_host_module> found;
+	obs_find_modules2(found_module, &found);
+	return found;
+}
+
+bool obs_host_open_modules(const std::vector<obs_host_module> &modules)
+{
 	for (const obs_host_module &m : modules)
 		if (!open_module(m))
 			return false;

@@ -14,6 +14,7 @@
 struct obs_host_module {
 	std::string module_path; // .../bin/64bit/<name>.so
 	std::string data_path;   // .../data
+	std::string name;        // set by obs_host_find_modules
 };
 
 struct obs_host_options {
@@ -28,6 +29,12 @@ struct obs_host_options {
 // the modules opened and initialised, then obs_post_load_modules. False (with
 // the reason in the log) when any step fails.
 bool obs_host_start(const obs_host_options &options);
+// The modules libobs finds in its own search paths (the system plug-in
+// folders), as obs_load_all_modules would, without loading any. After start.
+std::vector<obs_host_module> obs_host_find_modules(void);
+// Opens and initialises modules after a start without any, then
+// obs_post_load_modules. False (with the reason in the log) on a failure.
+bool obs_host_open_modules(const std::vector<obs_host_module> &modules);
 // Waits for released sources to be destroyed, then obs_shutdown (which runs
 // the module's unload) and removal of the config dir.
 void obs_host_shutdown(void);
