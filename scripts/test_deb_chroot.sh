@@ -8,7 +8,8 @@
 #     /usr/share/obs/obs-plugins/tollivaren-voice, and nothing else of the
 #     package, and the headless OBS host loads it from there
 #   the installed wake-score scores a spoken phrase
-#   apt-get purge, after which no file or folder of the package is left.
+#   apt-get remove (not purge: the package has no conffiles, so remove must
+#   already take everything), after which no file or folder of it is left.
 #   scripts/test_deb_chroot.sh [suite]    default bookworm
 # Needs root (chroot, mount) and an X server for libobs: it starts xvfb-run.
 # Environment: TV_BUILD_DIR (default <repo>/build).
@@ -95,13 +96,13 @@ score=$(in_jail "$private/wake-score" --quiet /tmp/phrase.wav 2>"$work/score.log
 say "wake-score: $score"
 awk '{ exit !($2 >= 0.6) }' <<<"$score" || fail "the phrase peaked below 0.6"
 
-in_jail apt-get purge -y -qq tollivaren-voice >"$work/purge.log" 2>&1 || { cat "$work/purge.log" >&2; fail "apt-get purge"; }
+in_jail apt-get remove -y -qq tollivaren-voice >"$work/remove.log" 2>&1 || { cat "$work/remove.log" >&2; fail "apt-get remove"; }
 left=()
 while read -r path; do
   case "$path" in /.|/usr|/usr/lib|/usr/lib/"$triplet"|/usr/lib/"$triplet"/obs-plugins|/usr/share|/usr/share/obs|/usr/share/obs/obs-plugins) continue ;; esac
   [ -e "$jail$path" ] && left+=("$path")
 done < "$work/files"
-[ ${#left[@]} -eq 0 ] || fail "left after purge: ${left[*]}"
+[ ${#left[@]} -eq 0 ] || fail "left after removal: ${left[*]}"
 stray=$(find "$jail" -xdev -name '*tollivaren*' -not -path "$jail/tmp/*" -not -path "$jail/opt/tv-host/*")
-[ -z "$stray" ] || fail "left after purge: $stray"
-say "$suite: installed, loaded, scored and purged; $(( $(date +%s) - start )) s in all"
+[ -z "$stray" ] || fail "left after removal: $stray"
+say "$suite: installed, loaded, scored and removed; $(( $(date +%s) - start )) s in all"
