@@ -64,7 +64,7 @@ public:
 		}
 		obs_host_options options;
 		options.modules_before.push_back(
-			{(other_bin / "other-onnx.so").string(), std::string(TV_OTHER_MODULE_ROOT) + "/data"});
+			{(other_bin / "other-onnx.so").string(), std::string(TV_OTHER_MODULE_ROOT) + "/data", "other-onnx"});
 		options.module_path = TV_MODULE_PATH;
 		options.data_path = TV_PLUGIN_DATA_DIR;
 		options.echo_log = getenv("TV_ECHO_LOG") != nullptr;
