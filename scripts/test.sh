@@ -8,12 +8,14 @@
 #   tsan    the threaded tests under ThreadSanitizer
 #   fuzz    each libFuzzer target for a bounded time (TV_FUZZ_SECONDS, 30)
 #   memcheck the end-to-end demo scenario under valgrind
+#   package  the Debian package installed by apt, loaded and purged in a fresh
+#            Debian chroot (debootstrap; about 5 minutes, mostly downloads)
 # Extra arguments go to ctest in the normal stage.
 set -euo pipefail
 
 root=$(cd "$(dirname "$0")/.." && pwd)
 jobs="${TV_JOBS:-2}"
-stages="${TV_STAGES:-normal asan tsan fuzz memcheck}"
+stages="${TV_STAGES:-normal asan tsan fuzz memcheck package}"
 supp="$root/obs_voice_plugin/native/tests/sanitizers"
 
 bash "$root/scripts/setup.sh"
@@ -60,6 +62,7 @@ if want tsan; then
   configure_and_build "$root/build-tsan" -DTV_SANITIZE=thread -- \
     upload_worker_test audio_tap_test control_service_test control_actions_test voice_clip_e2e_test \
     faults_request_test faults_control_test faults_host_test stress_filter_test stress_module_cycles_test \
+    frontend_window_test \
     tollivaren-voice
   TSAN_OPTIONS="suppressions=$supp/tsan.supp:halt_on_error=1:second_deadlock_stack=1" \
     run_ctest "$root/build-tsan" -L "worker|tap|control|faults|stress" -E "secrets"
@@ -77,6 +80,12 @@ if want memcheck; then
   banner "valgrind memcheck: the end-to-end demo scenario"
   configure_and_build "$root/build" -- tollivaren-demo libobs_probe hwy_timer_stub
   bash "$root/scripts/memcheck_demo.sh" "$root/build"
+fi
+
+if want package; then
+  banner "Debian package: apt-get install, load and purge in a fresh chroot"
+  configure_and_build "$root/build" -- tollivaren-voice wake-score tollivaren-headless-host
+  bash "$root/scripts/test_deb_chroot.sh"
 fi
 
 echo

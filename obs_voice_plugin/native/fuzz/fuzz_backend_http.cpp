@@ -190,7 +190,6 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t *data, size_t size)
 
 	// Non-200 answers and unreadable bodies are not logged, and this server
 	// never fails at the transport level.
-	for (const std::string &line : fuzz_log_lines())
-		FUZZ_CHECK(line.find("duplicate object key") != std::string::npos, "logged: %s", line.c_str());
+	FUZZ_CHECK(fuzz_log_lines().empty(), "logged: %s", fuzz_log_lines()[0].c_str());
 	return 0;
 }

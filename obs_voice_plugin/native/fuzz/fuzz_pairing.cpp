@@ -56,9 +56,7 @@ expected_pairing reference_decode(const std::string &pairing, const char *url_ov
 		return expected;
 	// The host reader sees the text up to its first zero byte.
 	text = text.c_str();
-	if (!json_text_is_valid(text.c_str()))
-		return expected;
-	obs_data_t *data = obs_data_create_from_json(text.c_str());
+	obs_data_t *data = json_data_from_text(text.c_str());
 	if (!data)
 		return expected;
 	expected.url = obs_data_get_string(data, "url");
@@ -112,11 +110,8 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t *data, size_t size)
 	bool ok = pairing_decode(pairing_copy, url_override, &info);
 
 	// The decode logs nothing, whatever it is given: the host reader's
-	// messages can quote the key. Duplicate member names are left to the
-	// reader, which then names only the member.
-	for (const std::string &line : fuzz_log_lines())
-		FUZZ_CHECK(line.find("duplicate object key") != std::string::npos, "pairing_decode logged: %s",
-			   line.c_str());
+	// messages can quote the key.
+	FUZZ_CHECK(fuzz_log_lines().empty(), "pairing_decode logged: %s", fuzz_log_lines()[0].c_str());
 
 	expected_pairing expected = reference_decode(pairing, url_override);
 	FUZZ_CHECK(ok == expected.ok, "pairing_decode ok=%d, reference ok=%d", ok, expected.ok);

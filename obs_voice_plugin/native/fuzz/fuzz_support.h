@@ -50,14 +50,6 @@ inline void fuzz_log_capture()
 	fuzz_log_lines().clear();
 }
 
-inline bool fuzz_log_contains(const std::string &needle)
-{
-	for (const std::string &line : fuzz_log_lines())
-		if (line.find(needle) != std::string::npos)
-			return true;
-	return false;
-}
-
 // Fails when host allocations made while it lives are not all freed.
 struct fuzz_alloc_balance {
 	long before = bnum_allocs();

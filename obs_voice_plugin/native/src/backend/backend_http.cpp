@@ -192,9 +192,7 @@ bool backend_perform(const backend_request *request, long *status)
 
 obs_data_t *backend_parse_body(const collected_body *body)
 {
-	if (!body->text.array || !json_text_is_valid(body->text.array))
-		return nullptr;
-	return obs_data_create_from_json(body->text.array);
+	return json_data_from_text(body->text.array);
 }
 
 int32_t backend_wrap_int32(uint32_t value)

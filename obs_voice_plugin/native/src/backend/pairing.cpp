@@ -78,9 +78,9 @@ bool pairing_decode(const char *pairing, const char *url_override, pairing_info 
 	char *text = base64_decode(pairing);
 	if (!text)
 		return false;
-	// The text is checked before the host parses it: the host's parser logs
-	// the token it stumbles on, which may be part of the key.
-	obs_data_t *data = json_text_is_valid(text) ? obs_data_create_from_json(text) : nullptr;
+	// Never obs_data_create_from_json directly: it logs the token it stumbles
+	// on, which may be part of the key.
+	obs_data_t *data = json_data_from_text(text);
 	bfree(text);
 	if (!data)
 		return false;

@@ -1,6 +1,7 @@
 #include "plugin_module.h"
 
 #include <curl/curl.h>
+#include <onnxruntime_c_api.h>
 #include <util/text-lookup.h>
 
 #include "../control/control.h"
@@ -72,7 +73,7 @@ MODULE_EXPORT bool obs_module_load(void)
 		     (int)code);
 	control_service_init();
 	obs_register_source(&voice_filter_info);
-	blog(LOG_INFO, "[tollivaren-voice] loaded v%s", PLUGIN_VERSION);
+	blog(LOG_INFO, "[tollivaren-voice] loaded v%s (ONNX Runtime %s)", PLUGIN_VERSION, OrtGetApiBase()->GetVersionString());
 	return true;
 }
 

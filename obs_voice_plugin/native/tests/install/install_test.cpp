@@ -44,7 +44,7 @@ TEST_F(install_test, lays_out_the_plugin_in_both_obs_folders)
 				    home / ".config/obs-studio/plugins/tollivaren-voice"}) {
 		ASSERT_TRUE(fs::is_directory(root)) << root;
 		std::set<std::string> files = files_under(root);
-		for (const char *needed : {"bin/64bit/tollivaren-voice.so", "bin/64bit/libonnxruntime.so.1",
+		for (const char *needed : {"bin/64bit/tollivaren-voice.so", "bin/64bit/" TV_ORT_PRIVATE_NAME,
 					   "bin/64bit/wake-score", "data/locale/en-US.ini",
 					   "data/models/melspectrogram.onnx", "data/models/embedding_model.onnx",
 					   "data/models/tollivaren_clip_it.onnx"})

@@ -23,6 +23,7 @@ void on_signal(int)
 }
 
 struct host_args {
+	std::string system_module; // found in libobs's own search paths instead
 	std::string module_path;
 	std::string data_path;
 	std::string pairing;
@@ -38,7 +39,9 @@ struct host_args {
 void usage(const char *argv0)
 {
 	fprintf(stderr,
-		"usage: %s --module PATH --data DIR [options]\n"
+		"usage: %s (--module PATH --data DIR | --system-module NAME) [options]\n"
+		"  --system-module NAME    load NAME from where libobs itself finds modules (the system\n"
+		"                          plug-in folders), after printing every module found there\n"
 		"  --pairing STRING        pairing string from the dashboard (else read from $TOLLIVAREN_PAIRING)\n"
 		"  --server-url URL        server URL override\n"
 		"  --source-class CLASS    mixer or mic (default mic)\n"
@@ -63,6 +66,8 @@ bool parse(int argc, char **argv, host_args *args)
 		};
 		std::string number;
 		if (opt == "--module" && value(&args->module_path))
+			continue;
+		if (opt == "--system-module" && value(&args->system_module))
 			continue;
 		if (opt == "--data" && value(&args->data_path))
 			continue;
@@ -90,7 +95,7 @@ bool parse(int argc, char **argv, host_args *args)
 		}
 		return false;
 	}
-	return !args->module_path.empty() && !args->data_path.empty();
+	return !args->system_module.empty() || (!args->module_path.empty() && !args->data_path.empty());
 }
 
 std::vector<std::string> split(const std::string &text, char sep)
@@ -118,6 +123,24 @@ obs_source_t *find_or_create_input(std::vector<obs_source_t *> *owned, const std
 	obs_source_t *input = obs_host_create_audio_input(name.c_str());
 	owned->push_back(input);
 	return input;
+}
+
+// Prints what libobs finds in its search paths and opens the named module.
+bool open_system_module(const std::string &name)
+{
+	std::vector<obs_host_module> found = obs_host_find_modules();
+	const obs_host_module *wanted = nullptr;
+	for (const obs_host_module &m : found) {
+		printf("found module '%s': %s (data %s)\n", m.name.c_str(), m.module_path.c_str(), m.data_path.c_str());
+		if (m.name == name)
+			wanted = &m;
+	}
+	fflush(stdout);
+	if (!wanted) {
+		fprintf(stderr, "no module '%s' in libobs's search paths\n", name.c_str());
+		return false;
+	}
+	return obs_host_open_modules({*wanted});
 }
 
 } // namespace
@@ -149,6 +172,8 @@ int main(int argc, char **argv)
 	options.data_path = args.data_path;
 	options.echo_log = true;
 	if (!obs_host_start(options))
+		return 1;
+	if (!args.system_module.empty() && !open_system_module(args.system_module))
 		return 1;
 
 	std::vector<obs_source_t *> owned;

@@ -73,7 +73,31 @@ speaker_layout layout_for_channels(uint32_t channels)
 
 void noop_task(void *) {}
 
+bool open_module(const obs_host_module &m)
+{
+	obs_module_t *module = nullptr;
+	int result = obs_open_module(&module, m.module_path.c_str(), m.data_path.c_str());
+	if (result != MODULE_SUCCESS) {
+		blog(LOG_ERROR, "headless host: cannot open module %s (%d)", m.module_path.c_str(), result);
+		return false;
+	}
+	if (!obs_init_module(module)) {
+		blog(LOG_ERROR, "headless host: module %s failed to initialise", m.module_path.c_str());
+		return false;
+	}
+	return true;
+}
+
 } // namespace
+
+static bool open_modules_on_ui(const std::vector<obs_host_module> &modules)
+{
+	for (const obs_host_module &m : modules)
+		if (!open_module(m))
+			return false;
+	obs_post_load_modules();
+	return true;
+}
 
 // libobs starts, and the module loads, on the UI thread, as in OBS.
 static bool obs_host_start_on_ui(const obs_host_options &options)
@@ -104,20 +128,42 @@ static bool obs_host_start_on_ui(const obs_host_options &options)
 	input_info.destroy = audio_input_destroy;
 	obs_register_source(&input_info);
 
-	if (options.module_path.empty())
-		return true;
-	obs_module_t *module = nullptr;
-	int result = obs_open_module(&module, options.module_path.c_str(), options.data_path.c_str());
-	if (result != MODULE_SUCCESS) {
-		blog(LOG_ERROR, "headless host: cannot open module %s (%d)", options.module_path.c_str(), result);
-		return false;
-	}
-	if (!obs_init_module(module)) {
-		blog(LOG_ERROR, "headless host: module %s failed to initialise", options.module_path.c_str());
-		return false;
-	}
-	obs_post_load_modules();
-	return true;
+	std::vector<obs_host_module> modules = options.modules_before;
+	if (!options.module_path.empty())
+		modules.push_back({options.module_path, options.data_path, ""});
+	return modules.empty() || open_modules_on_ui(modules);
+}
+
+static void found_module(void *param, const obs_module_info2 *info)
+{
+	static_cast<std::vector<obs_host_module> *>(param)->push_back(
+		{info->bin_path ? info->bin_path : "", info->data_path ? info->data_path : "", info->name ? info->name : ""});
+}
+
+std::vector<obs_host_module> obs_host_find_modules(void)
+{
+	std::vector<obs_host_module> found;
+	obs_find_modules2(found_module, &found);
+	return found;
+}
+
+struct host_open_call {
+	const std::vector<obs_host_module> *modules;
+	bool ok;
+};
+
+static void host_open_task(void *param)
+{
+	auto *call = static_cast<host_open_call *>(param);
+	call->ok = open_modules_on_ui(*call->modules);
+}
+
+// Modules load on the UI thread, as in OBS.
+bool obs_host_open_modules(const std::vector<obs_host_module> &modules)
+{
+	host_open_call call = {&modules, false};
+	frontend_double_run_on_ui(host_open_task, &call);
+	return call.ok;
 }
 
 struct host_start_call {

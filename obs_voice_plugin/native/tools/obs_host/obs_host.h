@@ -11,16 +11,31 @@
 
 #include "wav_file.h"
 
+struct obs_host_module {
+	std::string module_path; // .../bin/64bit/<name>.so
+	std::string data_path;   // .../data
+	std::string name;        // set by obs_host_find_modules
+};
+
 struct obs_host_options {
 	std::string module_path; // .../bin/64bit/tollivaren-voice.so
 	std::string data_path;   // .../data
 	bool echo_log = false;   // also print every log line to stderr
+	// Other modules, opened and initialised in this order before the main one.
+	std::vector<obs_host_module> modules_before;
 };
 
 // On the frontend double's UI thread, as in OBS: obs_startup in a temporary
-// config dir, 48 kHz stereo audio, no video, then the module opened and
-// initialised. False (with the reason in the log) when any step fails.
+// config dir, 48 kHz stereo audio, no video, then the modules opened and
+// initialised, then obs_post_load_modules. False (with the reason in the log)
+// when any step fails.
 bool obs_host_start(const obs_host_options &options);
+// The modules libobs finds in its own search paths (the system plug-in
+// folders), as obs_load_all_modules would, without loading any. After start.
+std::vector<obs_host_module> obs_host_find_modules(void);
+// Opens and initialises modules after a start without any, then
+// obs_post_load_modules. False (with the reason in the log) on a failure.
+bool obs_host_open_modules(const std::vector<obs_host_module> &modules);
 // Closes the window in OBS's order (frontend_double_close), then on the UI
 // thread waits for released sources to be destroyed and runs obs_shutdown
 // (which runs the module's unload); removes the config dir.

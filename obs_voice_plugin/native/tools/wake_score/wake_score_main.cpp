@@ -61,7 +61,8 @@ bool has_mel_model(const std::string &dir)
 	return access((dir + "/melspectrogram.onnx").c_str(), R_OK) == 0;
 }
 
-// The installed plug-in's models beside the tool, else the build tree's.
+// The installed plug-in's models (a user install beside the tool, or the
+// Debian package's), else the build tree's.
 std::string default_models_dir()
 {
 	char exe[4096];
@@ -70,9 +71,11 @@ std::string default_models_dir()
 		exe[length] = '\0';
 		std::string dir(exe);
 		dir = dir.substr(0, dir.find_last_of('/'));
-		std::string installed = dir + "/" + TV_INSTALLED_MODELS_FROM_BIN;
-		if (has_mel_model(installed))
-			return installed;
+		for (const char *relative : {TV_INSTALLED_MODELS_FROM_BIN, TV_PACKAGED_MODELS_FROM_BIN}) {
+			std::string installed = dir + "/" + relative;
+			if (has_mel_model(installed))
+				return installed;
+		}
 	}
 	return TV_BUILD_MODELS_DIR;
 }
@@ -174,6 +177,7 @@ int main(int argc, char **argv)
 		fprintf(stderr, "wake-score: could not load the models from %s\n", options.models_dir.c_str());
 		return 1;
 	}
+	fprintf(stderr, "wake-score: models from %s\n", options.models_dir.c_str());
 	if (samples.size() < 32000)
 		fprintf(stderr, "wake-score: under 2 s of audio: no scoring pass\n");
 	score_samples(detector, samples, options);
