@@ -5,6 +5,7 @@
 
 #include <condition_variable>
 #include <mutex>
+#include <random>
 #include <thread>
 
 #include <httplib.h>
@@ -43,6 +44,7 @@ struct local_dashboard {
 	std::map<std::string, dashboard_tenant> tenants;
 	std::vector<dashboard_request> requests;
 	std::map<std::string, dashboard_fault> faults;
+	std::minstd_rand random; // fault delays in a range
 };
 
 extern const char DASHBOARD_DEFAULT_SETTINGS[];
