@@ -1,0 +1,306 @@
+"""The real OBS Studio app as a test target: one session (a private Xvfb
+display, the plug-in installed by scripts/install.sh into private XDG
+folders, the spoken phrase as a WAV file) and any number of runs, each a
+fresh OBS configuration, an OBS process, its log and how it ended.
+
+Environment (all optional):
+  TV_OBS_COMMAND      how to start OBS, e.g. "chroot /srv/sid obs" (default "obs")
+  TV_OBS_ARGS         extra arguments for OBS, e.g. "--disable-shutdown-check"
+  TV_BUILD_DIR        the plug-in build that install.sh installs (default <repo>/build)
+  TV_INSTALL_COMMAND  a prefix for running install.sh, e.g. "chroot /srv/sid"
+  TV_DASHBOARD        the tollivaren-dashboard binary (default: in TV_BUILD_DIR)
+  TV_REALOBS_WORK     where sessions keep their files (default: a new folder in /tmp)
+The work folder must be reachable under the same path by OBS (bind-mount it
+into a chroot)."""
+
+import glob
+import os
+import shlex
+import shutil
+import signal
+import socket
+import subprocess
+import tempfile
+import time
+
+import obs_config
+from obs_websocket import ObsWebSocket
+from x_window import close_obs_window
+
+REPO = os.path.abspath(os.path.join(os.path.dirname(__file__), "..", "..", "..", ".."))
+
+# A start on a busy 2-core machine: OBS itself takes 1-2 s, the models load in
+# well under a second; 60 s only trips when something is wrong.
+START_TIMEOUT = 60.0
+# An exit not done within this many seconds of the close request is a hang:
+# the run is killed and counted as such. OBS alone exits in 0.2-0.3 s.
+HANG_AFTER = 20.0
+
+LOADED = "[tollivaren-voice] loaded v"
+UNLOADED = "[tollivaren-voice] unloaded"
+DETECTOR_READY = "[tollivaren-voice] openWakeWord detector ready (model='tollivaren_clip_it')"
+
+
+def control_active(tenant):
+    return f"[tollivaren-voice] chat-command OBS control active for tenant={tenant}"
+
+
+def free_port():
+    with socket.socket() as s:
+        s.bind(("127.0.0.1", 0))
+        return s.getsockname()[1]
+
+
+class Session:
+    def __init__(self, label="realobs"):
+        self.build_dir = os.environ.get("TV_BUILD_DIR", os.path.join(REPO, "build"))
+        self.obs_command = shlex.split(os.environ.get("TV_OBS_COMMAND", "obs"))
+        self.obs_args = shlex.split(os.environ.get("TV_OBS_ARGS", ""))
+        self.dashboard_binary = os.environ.get("TV_DASHBOARD", os.path.join(
+            self.build_dir, "obs_voice_plugin", "native", "tools", "dashboard", "tollivaren-dashboard"))
+        work_root = os.environ.get("TV_REALOBS_WORK") or tempfile.gettempdir()
+        os.makedirs(work_root, exist_ok=True)
+        self.dir = tempfile.mkdtemp(prefix=label + "-", dir=work_root)
+        self.home = self._mkdir("home")
+        self.cache = self._mkdir("cache")  # kept across runs: Mesa's shader cache
+        self.runtime = self._mkdir("runtime")
+        os.chmod(self.runtime, 0o700)
+        self.data_home = self._mkdir("data")
+        self.plugin_config = self._mkdir("plugin-config")
+        self.run_count = 0
+        self.xvfb = None
+        self.display = None
+        self._start_xvfb()
+        self._install_plugin()
+        self.phrase_wav = os.path.join(self.dir, "phrase.wav")
+        subprocess.run(["bash", os.path.join(REPO, "scripts", "make_demo_recording.sh"), self.phrase_wav],
+                       check=True)
+        self.tone_wav = os.path.join(self.dir, "tone.wav")
+        subprocess.run(["sox", "-q", "-n", "-r", "48000", "-c", "2", "-b", "16", self.tone_wav,
+                        "synth", "2", "sine", "440", "vol", "0.1"], check=True)
+
+    def _mkdir(self, name):
+        path = os.path.join(self.dir, name)
+        os.makedirs(path, exist_ok=True)
+        return path
+
+    def _start_xvfb(self):
+        read_end, write_end = os.pipe()
+        self.xvfb = subprocess.Popen(["Xvfb", "-displayfd", str(write_end), "-screen", "0", "1280x800x24",
+                                      "-nolisten", "tcp", "-noreset"], pass_fds=(write_end,),
+                                     stdout=subprocess.DEVNULL, stderr=subprocess.DEVNULL)
+        os.close(write_end)
+        with os.fdopen(read_end) as f:
+            number = f.readline().strip()
+        if not number:
+            raise RuntimeError("Xvfb did not start")
+        self.display = ":" + number
+
+    def _install_plugin(self):
+        env = dict(os.environ, HOME=self.home, XDG_CONFIG_HOME=self.plugin_config,
+                   XDG_DATA_HOME=self.data_home, TV_BUILD_DIR=self.build_dir)
+        prefix = shlex.split(os.environ.get("TV_INSTALL_COMMAND", ""))
+        out = subprocess.run(prefix + ["bash", os.path.join(REPO, "scripts", "install.sh")], env=env,
+                             stdout=subprocess.PIPE, stderr=subprocess.STDOUT, text=True)
+        if out.returncode != 0:
+            raise RuntimeError("scripts/install.sh failed:\n" + out.stdout[-4000:])
+        self.plugin_dir = os.path.join(self.plugin_config, "obs-studio", "plugins")
+        if not os.path.isfile(os.path.join(self.plugin_dir, "tollivaren-voice", "bin", "64bit",
+                                           "tollivaren-voice.so")):
+            raise RuntimeError("install.sh laid out no plug-in under " + self.plugin_dir)
+
+    def new_run(self, label):
+        self.run_count += 1
+        return ObsRun(self, os.path.join(self.dir, "runs", f"{self.run_count:03d}-{label}"))
+
+    def close(self, keep=False):
+        if self.xvfb and self.xvfb.poll() is None:
+            self.xvfb.terminate()
+            self.xvfb.wait()
+        if not keep:
+            shutil.rmtree(self.dir, ignore_errors=True)
+
+
+class ExitRecord:
+    """How a run ended after the close request."""
+
+    def __init__(self, status, seconds, hung, unloaded):
+        self.status = status      # exit status; negative: killed by that signal; None: hung
+        self.seconds = seconds    # from the close request to the exit (or the kill)
+        self.hung = hung
+        self.unloaded = unloaded  # the plug-in's "unloaded" line is in the log
+
+    @property
+    def crashed(self):
+        return not self.hung and self.status is not None and (self.status < 0 or self.status > 128)
+
+    @property
+    def clean(self):
+        return self.status == 0 and not self.hung and self.unloaded
+
+    def describe(self):
+        if self.hung:
+            return f"hang (no exit within {self.seconds:.1f} s, killed)"
+        if self.crashed:
+            number = -self.status if self.status < 0 else self.status - 128
+            try:
+                name = signal.Signals(number).name
+            except ValueError:
+                name = f"signal {number}"
+            return f"crash ({name}) after {self.seconds:.2f} s"
+        return (f"exit status {self.status} after {self.seconds:.2f} s"
+                + ("" if self.unloaded else ", no 'unloaded' line"))
+
+
+class ObsRun:
+    def __init__(self, session, run_dir):
+        self.session = session
+        self.dir = run_dir
+        self.config = os.path.join(run_dir, "config")
+        self.obs_dir = os.path.join(self.config, "obs-studio")
+        self.recordings = os.path.join(run_dir, "recordings")
+        os.makedirs(self.obs_dir)
+        # Hard links: a fresh copy of the installed plug-in for every run.
+        subprocess.run(["cp", "-al", session.plugin_dir, os.path.join(self.obs_dir, "plugins")], check=True)
+        self.port = free_port()
+        self.process = None
+        self.exit = None
+        self._sockets = []
+
+    # --- configuration -------------------------------------------------
+    def configure(self, collections, start_collection):
+        """collections: {name: (scenes, sources)} as obs_config.write_collection takes them."""
+        self.collection = start_collection
+        obs_config.write_global_ini(self.obs_dir, self.port, start_collection)
+        obs_config.write_profile(self.obs_dir, self.recordings)
+        for name, (scenes, sources) in collections.items():
+            obs_config.write_collection(self.obs_dir, name, scenes, sources)
+
+    # --- process ---------------------------------------------------------
+    def environment(self):
+        env = {k: v for k, v in os.environ.items() if k not in ("WAYLAND_DISPLAY", "SESSION_MANAGER")}
+        env.update(DISPLAY=self.session.display, HOME=self.session.home, XDG_CONFIG_HOME=self.config,
+                   XDG_CACHE_HOME=self.session.cache, XDG_RUNTIME_DIR=self.session.runtime,
+                   XDG_DATA_HOME=self.session.data_home, QT_QPA_PLATFORM="xcb")
+        return env
+
+    def start(self):
+        args = self.session.obs_command + ["--multi", "--disable-missing-files-check",
+                                           "--collection", self.collection,
+                                           "--profile", obs_config.PROFILE,
+                                           "--websocket_port", str(self.port)] + self.session.obs_args
+        self._stdout = open(os.path.join(self.dir, "stdout.txt"), "w")
+        self._stderr = open(os.path.join(self.dir, "stderr.txt"), "w")
+        self.process = subprocess.Popen(args, env=self.environment(), cwd=self.dir, stdin=subprocess.DEVNULL,
+                                        stdout=self._stdout, stderr=self._stderr, start_new_session=True)
+
+    def running(self):
+        return self.process is not None and self.process.poll() is None
+
+    def wait_started(self, tenant=None):
+        """Waits for the plug-in's load line (and the control line of `tenant`)
+        and for obs-websocket; returns a connected client."""
+        self.wait_log(LOADED, START_TIMEOUT)
+        if tenant:
+            self.wait_log(control_active(tenant), START_TIMEOUT)
+        return self.websocket()
+
+    def websocket(self):
+        client = ObsWebSocket(self.port, connect_timeout=START_TIMEOUT)
+        self._sockets.append(client)
+        return client
+
+    # --- log -------------------------------------------------------------
+    def log_text(self):
+        texts = []
+        for path in sorted(glob.glob(os.path.join(self.obs_dir, "logs", "*.txt"))):
+            with open(path, encoding="utf-8", errors="replace") as f:
+                texts.append(f.read())
+        return "".join(texts)
+
+    def log_count(self, text):
+        return self.log_text().count(text)
+
+    def wait_log(self, text, timeout, count=1):
+        """Waits until `text` appears `count` times in OBS's log. Raises
+        RuntimeError (with the log) when it does not, or when OBS exits first."""
+        deadline = time.monotonic() + timeout
+        while True:
+            if self.log_count(text) >= count:
+                return
+            if not self.running():
+                raise RuntimeError(f"OBS ended (status {self.process.returncode}) before the log said "
+                                   f"{text!r}\n{self.report()}")
+            if time.monotonic() > deadline:
+                raise RuntimeError(f"OBS's log did not say {text!r} within {timeout:.0f} s\n{self.report()}")
+            time.sleep(0.1)
+
+    # --- ending ----------------------------------------------------------
+    def close(self, hang_after=HANG_AFTER, backtrace_on_hang=True):
+        """Closes the main window with WM_DELETE_WINDOW and waits for the exit.
+        A run that does not exit within `hang_after` s is killed (after an
+        optional gdb backtrace) and recorded as a hang."""
+        for client in self._sockets:
+            client.close()
+        start = time.monotonic()
+        title = close_obs_window(self.session.display, {self.process.pid}, timeout=10.0)
+        if title is None and self.running():
+            raise RuntimeError("no OBS main window to close\n" + self.report())
+        start = time.monotonic() if title else start
+        try:
+            status = self.process.wait(timeout=hang_after)
+            seconds = time.monotonic() - start
+            hung = False
+        except subprocess.TimeoutExpired:
+            seconds = time.monotonic() - start
+            if backtrace_on_hang:
+                self.backtrace()
+            self.kill()
+            status, hung = None, True
+        self._finish()
+        self.exit = ExitRecord(status, seconds, hung, UNLOADED in self.log_text())
+        return self.exit
+
+    def backtrace(self):
+        """Every thread's stack, into backtrace.txt of the run."""
+        path = os.path.join(self.dir, "backtrace.txt")
+        try:
+            out = subprocess.run(["gdb", "-p", str(self.process.pid), "-batch", "-nx",
+                                  "-ex", "thread apply all bt 25"], stdout=subprocess.PIPE,
+                                 stderr=subprocess.STDOUT, text=True, timeout=120)
+            with open(path, "w") as f:
+                f.write(out.stdout)
+        except (OSError, subprocess.TimeoutExpired) as e:
+            with open(path, "w") as f:
+                f.write(f"gdb failed: {e}\n")
+        return path
+
+    def kill(self):
+        if self.process and self.process.poll() is None:
+            try:
+                os.killpg(self.process.pid, signal.SIGKILL)
+            except ProcessLookupError:
+                pass
+            self.process.wait()
+        self._finish()
+
+    def _finish(self):
+        for f in (getattr(self, "_stdout", None), getattr(self, "_stderr", None)):
+            if f and not f.closed:
+                f.close()
+
+    def report(self, log_lines=150):
+        """OBS's log (its tail), stderr and a backtrace if one was taken: for a
+        failed test's output."""
+        parts = [f"--- run folder {self.dir}"]
+        log = self.log_text().splitlines()
+        parts.append(f"--- OBS log, last {min(len(log), log_lines)} of {len(log)} lines")
+        parts += log[-log_lines:]
+        for name in ("stderr.txt", "backtrace.txt"):
+            path = os.path.join(self.dir, name)
+            if os.path.exists(path):
+                with open(path, errors="replace") as f:
+                    text = f.read()
+                parts.append(f"--- {name}")
+                parts.append(text[-8000:] if text else "(empty)")
+        return "\n".join(parts)
