@@ -8,12 +8,15 @@
 #   tsan    the threaded tests under ThreadSanitizer
 #   fuzz    each libFuzzer target for a bounded time (TV_FUZZ_SECONDS, 30)
 #   memcheck the end-to-end demo scenario under valgrind
+#   realobs the real OBS Studio app (Debian's obs-studio) with the plug-in
+#           installed: end to end, 20 closes while commands flow, re-pairing
+#           while commands wait (obs_voice_plugin/native/tests/real_obs)
 # Extra arguments go to ctest in the normal stage.
 set -euo pipefail
 
 root=$(cd "$(dirname "$0")/.." && pwd)
 jobs="${TV_JOBS:-2}"
-stages="${TV_STAGES:-normal asan tsan fuzz memcheck}"
+stages="${TV_STAGES:-normal asan tsan fuzz memcheck realobs}"
 supp="$root/obs_voice_plugin/native/tests/sanitizers"
 
 bash "$root/scripts/setup.sh"
@@ -77,6 +80,13 @@ if want memcheck; then
   banner "valgrind memcheck: the end-to-end demo scenario"
   configure_and_build "$root/build" -- tollivaren-demo
   bash "$root/scripts/memcheck_demo.sh" "$root/build"
+fi
+
+if want realobs; then
+  banner "real OBS app: end to end, closes while commands flow, re-pairing"
+  bash "$root/scripts/setup.sh" --real-obs
+  configure_and_build "$root/build" -- tollivaren-voice wake-score tollivaren-dashboard
+  TV_BUILD_DIR="$root/build" bash "$root/obs_voice_plugin/native/tests/real_obs/run.sh"
 fi
 
 echo
