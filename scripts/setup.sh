@@ -25,7 +25,7 @@ JARVIS_SHA=94a13cfe60075b132f6a472e7e462e8123ee70861bc3fb58434a73712ee0d2cb
 
 PACKAGES=(build-essential cmake pkg-config git libobs-dev libcurl4-openssl-dev
   libgtest-dev libgmock-dev libbenchmark-dev libcpp-httplib-dev xvfb xauth
-  espeak-ng sox openssl valgrind clang libclang-rt-14-dev ca-certificates
+  espeak-ng sox openssl valgrind libhwy-dev clang libclang-rt-14-dev ca-certificates
   python3-numpy python3-onnx)
 for option in "$@"; do
   case "$option" in

@@ -78,7 +78,7 @@ fi
 
 if want memcheck; then
   banner "valgrind memcheck: the end-to-end demo scenario"
-  configure_and_build "$root/build" -- tollivaren-demo
+  configure_and_build "$root/build" -- tollivaren-demo libobs_probe hwy_timer_stub
   bash "$root/scripts/memcheck_demo.sh" "$root/build"
 fi
 

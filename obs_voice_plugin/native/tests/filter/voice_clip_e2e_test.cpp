@@ -8,6 +8,7 @@
 
 #include <local_dashboard.h>
 
+#include "filter_peek.h"
 #include "host_environment.h"
 #include "speech.h"
 
@@ -72,7 +73,18 @@ protected:
 		}
 	}
 
-	void settings(const std::string &json) { dashboard_set_settings(dashboard, tenant, json); }
+	void settings(const std::string &json)
+	{
+		answer = json;
+		dashboard_set_settings(dashboard, tenant, json);
+	}
+
+	// Waits until the filter's worker has stored the dashboard's answer.
+	void await_settings(size_t pings)
+	{
+		ASSERT_TRUE(dashboard_wait_count(dashboard, "ping", pings, TV_PATIENCE_MS));
+		ASSERT_TRUE(voice_filter_wait_settings(filter, answer.c_str()));
+	}
 
 	// Attaches a paired filter and waits until its first refresh has landed.
 	void attach(const char *source_class = "mic")
@@ -83,8 +95,7 @@ protected:
 		filter = obs_host_attach_filter(input, "tollivaren_voice_filter", "voice", s);
 		obs_data_release(s);
 		ASSERT_NE(filter, nullptr);
-		ASSERT_TRUE(dashboard_wait_count(dashboard, "ping", 1, 5000));
-		std::this_thread::sleep_for(std::chrono::milliseconds(300));
+		await_settings(1);
 	}
 
 	void detach()
@@ -99,9 +110,11 @@ protected:
 
 	void say_phrase() { host_audio_stream_push(&stream, *phrase, 1024, false); }
 
-	size_t clips_after_settling()
+	// Waits for the clips a test expects, then a second more for any extra.
+	size_t clips_after_settling(size_t expected)
 	{
-		dashboard_wait_count(dashboard, "voice-command", 1, 3000);
+		dashboard_wait_count(dashboard, "voice-command", expected ? expected : 1,
+				     expected ? TV_PATIENCE_MS : 3000);
 		std::this_thread::sleep_for(std::chrono::milliseconds(1000));
 		return dashboard_count(dashboard, "voice-command");
 	}
@@ -109,6 +122,7 @@ protected:
 	static wav_audio *phrase;
 	local_dashboard *dashboard = nullptr;
 	std::string tenant, pairing;
+	std::string answer = DASHBOARD_DEFAULT_SETTINGS; // the dashboard's ping answer
 	obs_source_t *input = nullptr;
 	obs_source_t *filter = nullptr;
 	host_audio_stream stream;
@@ -123,7 +137,7 @@ TEST_F(voice_clip_e2e, spoken_phrase_posts_exactly_one_clip)
 	attach("mic");
 	EXPECT_EQ(obs_host_log_count("[tollivaren-voice] openWakeWord detector ready (model='tollivaren_clip_it')"), 1u);
 	say_phrase();
-	ASSERT_EQ(clips_after_settling(), 1u);
+	ASSERT_EQ(clips_after_settling(1), 1u);
 
 	auto clip = dashboard_requests(dashboard, "voice-command")[0];
 	EXPECT_EQ(clip.method, "POST");
@@ -143,16 +157,15 @@ TEST_F(voice_clip_e2e, no_clip_when_disabled_or_above_the_achievable_score)
 	settings(R"({"voice_clip_enabled":false,"voice_clip_confidence_min":0.5})");
 	attach();
 	say_phrase();
-	EXPECT_EQ(clips_after_settling(), 0u);
+	EXPECT_EQ(clips_after_settling(0), 0u);
 
 	settings(R"({"voice_clip_enabled":true,"voice_clip_confidence_min":1.0})");
 	obs_data_t *s = obs_source_get_settings(filter);
 	obs_source_update(filter, s);
 	obs_data_release(s);
-	ASSERT_TRUE(dashboard_wait_count(dashboard, "ping", 2, 5000));
-	std::this_thread::sleep_for(std::chrono::milliseconds(300));
+	await_settings(2);
 	say_phrase();
-	EXPECT_EQ(clips_after_settling(), 0u);
+	EXPECT_EQ(clips_after_settling(0), 0u);
 }
 
 TEST_F(voice_clip_e2e, cooldown_spaces_the_clips)
@@ -161,7 +174,7 @@ TEST_F(voice_clip_e2e, cooldown_spaces_the_clips)
 	attach();
 	say_phrase();
 	say_phrase();
-	EXPECT_EQ(clips_after_settling(), 1u);
+	EXPECT_EQ(clips_after_settling(1), 1u);
 
 	// A one-second cooldown: the same phrase after it has passed clips again.
 	detach();
@@ -169,10 +182,11 @@ TEST_F(voice_clip_e2e, cooldown_spaces_the_clips)
 	settings(R"({"voice_clip_enabled":true,"voice_clip_confidence_min":0.5,"voice_clip_cooldown_seconds":1})");
 	attach();
 	say_phrase();
-	ASSERT_TRUE(dashboard_wait_count(dashboard, "voice-command", 1, 3000));
+	// The cooldown started before the clip arrived: 1.5 s later it is over.
+	ASSERT_TRUE(dashboard_wait_count(dashboard, "voice-command", 1, TV_PATIENCE_MS));
 	std::this_thread::sleep_for(std::chrono::milliseconds(1500));
 	say_phrase();
-	EXPECT_EQ(clips_after_settling(), 2u);
+	EXPECT_EQ(clips_after_settling(2), 2u);
 }
 
 TEST_F(voice_clip_e2e, every_packet_leaves_bit_identical)
@@ -201,7 +215,7 @@ TEST_F(voice_clip_e2e, every_settings_change_pings_again_and_reloads)
 	obs_data_set_string(s, "source_class", "");
 	obs_source_update(filter, s);
 	obs_data_release(s);
-	ASSERT_TRUE(dashboard_wait_count(dashboard, "ping", 2, 5000));
+	ASSERT_TRUE(dashboard_wait_count(dashboard, "ping", 2, TV_PATIENCE_MS));
 	EXPECT_EQ(obs_host_log_count("[tollivaren-voice] paired tenant=" + tenant + " source=mixer"), 1u);
 	EXPECT_EQ(obs_host_log_count("openWakeWord detector ready"), 2u);
 }

@@ -10,6 +10,7 @@
 #include <local_dashboard.h>
 
 #include "host_environment.h"
+#include "patience.h"
 
 namespace {
 
@@ -48,7 +49,7 @@ TEST(module_cycles, start_pair_and_shut_down_repeatedly_in_one_process)
 		obs_source_t *filter = obs_host_attach_filter(input, "tollivaren_voice_filter", "voice", settings);
 		obs_data_release(settings);
 		ASSERT_NE(filter, nullptr);
-		EXPECT_TRUE(dashboard_wait_count(dashboard, "ping", pings + 1, 5000));
+		EXPECT_TRUE(dashboard_wait_count(dashboard, "ping", pings + 1, TV_PATIENCE_MS));
 		EXPECT_EQ(obs_host_log_count("[tollivaren-voice] chat-command OBS control active for tenant=cycles"), 1u);
 		host_audio_stream stream;
 		host_audio_stream_begin(&stream, input);
@@ -56,7 +57,7 @@ TEST(module_cycles, start_pair_and_shut_down_repeatedly_in_one_process)
 		// A poll proves that the control service of the last load runs (each
 		// load logged that it became active; waiting for a poll costs 3 s).
 		if (cycle + 1 == cycles) {
-			EXPECT_TRUE(dashboard_wait_count(dashboard, "commands", polls + 1, 4000));
+			EXPECT_TRUE(dashboard_wait_count(dashboard, "commands", polls + 1, 3000 + TV_PATIENCE_MS));
 		}
 
 		obs_source_filter_remove(input, filter);

@@ -47,8 +47,6 @@ struct local_dashboard {
 	std::minstd_rand random; // fault delays in a range
 };
 
-extern const char DASHBOARD_DEFAULT_SETTINGS[];
-
 // Route handlers: the plug-in's API under /obs/, the admin API under /admin/.
 void dashboard_serve_obs(local_dashboard *d, const httplib::Request &req, httplib::Response &res);
 void dashboard_serve_admin(local_dashboard *d, const httplib::Request &req, httplib::Response &res);

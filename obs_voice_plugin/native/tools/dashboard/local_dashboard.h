@@ -25,6 +25,8 @@ std::string dashboard_base_url(local_dashboard *d);
 void dashboard_add_tenant(local_dashboard *d, const std::string &tenant_id, const std::string &key);
 // Standard padded base64 of {"url" (left out unless with_url), "tenant_id", "key"}.
 std::string dashboard_mint_pairing(local_dashboard *d, const std::string &tenant_id, bool with_url = true);
+// What a new tenant's ping is answered (voice clips off, threshold 0.6).
+extern const char DASHBOARD_DEFAULT_SETTINGS[];
 // The JSON text answered to the tenant's ping.
 void dashboard_set_settings(local_dashboard *d, const std::string &tenant_id, const std::string &json);
 // Queues a command; a null target leaves the "target" member out.
