@@ -73,7 +73,7 @@ class Session:
         os.chmod(self.runtime, 0o700)
         self.data_home = self._mkdir("data")
         self.plugin_config = self._mkdir("plugin-config")
-        self.run_count = 0
+        self.runs = []
         self.xvfb = None
         self.display = None
         self._start_xvfb()
@@ -116,10 +116,13 @@ class Session:
             raise RuntimeError("install.sh laid out no plug-in under " + self.plugin_dir)
 
     def new_run(self, label):
-        self.run_count += 1
-        return ObsRun(self, os.path.join(self.dir, "runs", f"{self.run_count:03d}-{label}"))
+        run = ObsRun(self, os.path.join(self.dir, "runs", f"{len(self.runs) + 1:03d}-{label}"))
+        self.runs.append(run)
+        return run
 
     def close(self, keep=False):
+        for run in self.runs:
+            run.kill()  # one a failed test left running
         if self.xvfb and self.xvfb.poll() is None:
             self.xvfb.terminate()
             self.xvfb.wait()

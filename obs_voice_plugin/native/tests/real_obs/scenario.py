@@ -137,7 +137,7 @@ def close_while_flowing(session, kind, ack_ms=(300, 500), rng=None, label=None, 
     rng = rng or random.Random()
     label = label or kind
     dashboard = start_dashboard(session)
-    feeder = None
+    feeder = run = None
     try:
         if ack_ms:
             dashboard.slow("ack", *ack_ms)
@@ -146,7 +146,6 @@ def close_while_flowing(session, kind, ack_ms=(300, 500), rng=None, label=None, 
         endpoint = "ack" if KINDS[kind] else "commands"
         # The first poll comes 3 s after pairing, its first ack a slow answer later.
         if not dashboard.wait(lambda: dashboard.requests(endpoint), obs_app.START_TIMEOUT):
-            run.kill()
             raise RuntimeError(f"no '{endpoint}' request reached the dashboard\n{run.report()}")
         flowing_since = time.monotonic()
         # While commands flow: a random moment of the cycle's busy part (the
@@ -160,4 +159,6 @@ def close_while_flowing(session, kind, ack_ms=(300, 500), rng=None, label=None, 
     finally:
         if feeder:
             feeder.stop()
+        if run:
+            run.kill()  # still running only when something above failed
         dashboard.stop()
