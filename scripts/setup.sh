@@ -35,7 +35,7 @@ for option in "$@"; do
     --real-obs)
       # Mesa's software GL for the app's window under Xvfb; the driver talks to
       # obs-websocket (shipped inside obs-studio) and closes the window by Xlib.
-      PACKAGES+=(obs-studio libgl1-mesa-dri libglx-mesa0 libegl-mesa0 x11-utils gdb
+      PACKAGES+=(obs-studio libgl1-mesa-dri libglx-mesa0 libegl-mesa0 x11-utils gdb iproute2
         python3-websocket python3-xlib python3-pytest) ;;
     *) echo "[setup] unknown option $option" >&2; exit 2 ;;
   esac

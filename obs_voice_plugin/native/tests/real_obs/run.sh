@@ -9,4 +9,4 @@
 set -euo pipefail
 cd "$(dirname "$0")"
 # Debian's Python: the websocket, Xlib and pytest packages are installed for it.
-exec /usr/bin/python3 -m pytest -p no:cacheprovider -v -rA "$@" test_e2e.py test_close_stress.py test_repair.py
+exec ./offline.sh /usr/bin/python3 -m pytest -p no:cacheprovider -v -rA "$@" test_e2e.py test_close_stress.py test_repair.py
