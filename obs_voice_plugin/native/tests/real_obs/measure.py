@@ -5,7 +5,7 @@ re-pairing to another tenant while `scene` commands wait on slow
 acknowledgements. Prints a Markdown table; every run's line goes to stdout
 as it ends.
 
-  measure.py [--build DIR] [--obs CMD] [--closes N] [--slow-closes N]
+  measure.py [--build DIR] [--obs CMD] [--closes N] [--mixed-closes N] [--slow-closes N]
              [--settings-tries N] [--switch-tries N] [--rows a,b] [--seed S] [--out FILE]
 
 --build is the plug-in build to install (TV_BUILD_DIR, default <repo>/build;
@@ -27,7 +27,7 @@ CLOSE_ROWS = [  # (row, kind, ack delay range in ms, closes option)
     ("scene", "scene", (300, 500), "closes"),
     ("mute_source", "mute_source", (300, 500), "closes"),
     ("show_source / hide_source", "show_hide", (300, 500), "closes"),
-    ("show / hide with mutes", "show_hide_mute", (300, 500), "closes"),
+    ("show / hide with mutes", "show_hide_mute", (300, 500), "mixed_closes"),
     ("scene, acks after 4.5-4.9 s", "scene", (4500, 4900), "slow_closes"),
 ]
 REPAIR_ROWS = [
@@ -42,6 +42,7 @@ def parse():
     p.add_argument("--obs", help="command that starts OBS (TV_OBS_COMMAND)")
     p.add_argument("--work", help="folder for the session (TV_REALOBS_WORK)")
     p.add_argument("--closes", type=int, default=20, help="closes per command kind (20)")
+    p.add_argument("--mixed-closes", type=int, default=10, help="closes while show/hide and mutes flow (10)")
     p.add_argument("--slow-closes", type=int, default=3, help="closes with 4.5-4.9 s acks (3)")
     p.add_argument("--settings-tries", type=int, default=3)
     p.add_argument("--switch-tries", type=int, default=5)

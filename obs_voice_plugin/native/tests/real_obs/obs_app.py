@@ -10,11 +10,14 @@ Environment (all optional):
   TV_INSTALL_COMMAND  a prefix for running install.sh, e.g. "chroot /srv/sid"
   TV_DASHBOARD        the tollivaren-dashboard binary (default: in TV_BUILD_DIR)
   TV_REALOBS_WORK     where sessions keep their files (default: a new folder in /tmp)
+  TV_REALOBS_GDB=1    run OBS under gdb: a crash leaves every thread's stack in the
+                      run's backtrace.txt (starts and exits get slower)
 The work folder must be reachable under the same path by OBS (bind-mount it
 into a chroot)."""
 
 import glob
 import os
+import re
 import shlex
 import shutil
 import signal
@@ -42,6 +45,13 @@ HANG_AFTER = 20.0
 # about two for a busy 2-core machine.
 EXIT_BOUND = 5.0
 
+# gdb runs OBS, prints every thread's stack when it stops on a fatal signal,
+# and exits with OBS's status (255 after a crash).
+GDB_PREFIX = ["gdb", "-q", "-nx", "-batch", "-return-child-result", "-ex", "set pagination off",
+              "-ex", "handle SIGPIPE SIGUSR1 SIGUSR2 nostop noprint pass", "-ex", "run",
+              "-ex", "thread apply all bt 25", "--args"]
+GDB_SIGNAL = re.compile(r'received signal (SIG[A-Z0-9]+)')
+
 LOADED = "[tollivaren-voice] loaded v"
 UNLOADED = "[tollivaren-voice] unloaded"
 DETECTOR_READY = "[tollivaren-voice] openWakeWord detector ready (model='tollivaren_clip_it')"
@@ -62,6 +72,9 @@ class Session:
         self.build_dir = os.environ.get("TV_BUILD_DIR", os.path.join(REPO, "build"))
         self.obs_command = shlex.split(os.environ.get("TV_OBS_COMMAND", "obs"))
         self.obs_args = shlex.split(os.environ.get("TV_OBS_ARGS", ""))
+        self.under_gdb = os.environ.get("TV_REALOBS_GDB") == "1"
+        if self.under_gdb:
+            self.obs_command = GDB_PREFIX + self.obs_command
         self.dashboard_binary = os.environ.get("TV_DASHBOARD", os.path.join(
             self.build_dir, "obs_voice_plugin", "native", "tools", "dashboard", "tollivaren-dashboard"))
         work_root = os.environ.get("TV_REALOBS_WORK") or tempfile.gettempdir()
@@ -133,15 +146,17 @@ class Session:
 class ExitRecord:
     """How a run ended after the close request."""
 
-    def __init__(self, status, seconds, hung, unloaded):
+    def __init__(self, status, seconds, hung, unloaded, signal_name=None):
         self.status = status      # exit status; negative: killed by that signal; None: hung
         self.seconds = seconds    # from the close request to the exit (or the kill)
         self.hung = hung
         self.unloaded = unloaded  # the plug-in's "unloaded" line is in the log
+        self.signal_name = signal_name  # the fatal signal gdb saw, when OBS ran under gdb
 
     @property
     def crashed(self):
-        return not self.hung and self.status is not None and (self.status < 0 or self.status > 128)
+        return not self.hung and (self.signal_name is not None or (
+            self.status is not None and (self.status < 0 or self.status > 128)))
 
     @property
     def clean(self):
@@ -151,11 +166,13 @@ class ExitRecord:
         if self.hung:
             return f"hang (no exit within {self.seconds:.1f} s, killed)"
         if self.crashed:
-            number = -self.status if self.status < 0 else self.status - 128
-            try:
-                name = signal.Signals(number).name
-            except ValueError:
-                name = f"signal {number}"
+            name = self.signal_name
+            if not name:
+                number = -self.status if self.status < 0 else self.status - 128
+                try:
+                    name = signal.Signals(number).name
+                except ValueError:
+                    name = f"signal {number}"
             return f"crash ({name}) after {self.seconds:.2f} s"
         return (f"exit status {self.status} after {self.seconds:.2f} s"
                 + ("" if self.unloaded else ", no 'unloaded' line"))
@@ -266,12 +283,47 @@ class ObsRun:
             self.kill()
             status, hung = None, True
         self._finish()
-        self.exit = ExitRecord(status, seconds, hung, UNLOADED in self.log_text())
+        self.exit = ExitRecord(status, seconds, hung, UNLOADED in self.log_text(), self._gdb_signal())
         return self.exit
+
+    def _gdb_signal(self):
+        """Under gdb: the fatal signal it reported, its stacks into backtrace.txt."""
+        if not self.session.under_gdb:
+            return None
+        with open(os.path.join(self.dir, "stdout.txt"), errors="replace") as f:
+            out = f.read()
+        found = GDB_SIGNAL.search(out)
+        if not found:
+            return None
+        with open(os.path.join(self.dir, "backtrace.txt"), "w") as f:
+            f.write(out[out.rfind("\n", 0, found.start()) + 1:])
+        return found.group(1)
+
+    def _obs_pid(self):
+        """OBS's own process: under gdb, gdb's child."""
+        if not self.session.under_gdb:
+            return self.process.pid
+        try:
+            with open(f"/proc/{self.process.pid}/task/{self.process.pid}/children") as f:
+                children = f.read().split()
+        except OSError:
+            children = []
+        return int(children[0]) if children else None
 
     def backtrace(self):
         """Every thread's stack, into backtrace.txt of the run."""
         path = os.path.join(self.dir, "backtrace.txt")
+        if self.session.under_gdb:
+            # gdb already traces OBS: interrupt it, and gdb prints the stacks and exits.
+            pid = self._obs_pid()
+            if pid:
+                os.kill(pid, signal.SIGINT)
+                try:
+                    self.process.wait(timeout=120)
+                except subprocess.TimeoutExpired:
+                    pass
+            self._gdb_signal()
+            return path
         try:
             out = subprocess.run(["gdb", "-p", str(self.process.pid), "-batch", "-nx",
                                   "-ex", "thread apply all bt 25"], stdout=subprocess.PIPE,
@@ -285,10 +337,13 @@ class ObsRun:
 
     def kill(self):
         if self.process and self.process.poll() is None:
-            try:
-                os.killpg(self.process.pid, signal.SIGKILL)
-            except ProcessLookupError:
-                pass
+            obs_pid = self._obs_pid()
+            for kill, pid in ((os.killpg, self.process.pid), (os.kill, obs_pid)):
+                try:
+                    if pid:
+                        kill(pid, signal.SIGKILL)
+                except ProcessLookupError:
+                    pass
             self.process.wait()
         self._finish()
 
