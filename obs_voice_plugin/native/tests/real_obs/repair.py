@@ -6,7 +6,7 @@ filter is paired with the other tenant, which OBS loads on its UI thread."""
 
 import time
 
-import obs_app
+import obs_run
 import scenario
 from obs_config import FILTER_NAME
 from scenario import OTHER, OTHER_TENANT, TENANT
@@ -56,7 +56,7 @@ def _flowing(session, label, collection_check=None):
     feeder = scenario.CommandFeeder(dashboard, TENANT, scenario.KINDS["scene"], label,
                                     depth=scenario.FEED_DEPTH).start()
     # First ack: a poll's commands are being carried out, the rest still to come.
-    if not dashboard.wait(lambda: dashboard.acks(TENANT), obs_app.START_TIMEOUT + 10):
+    if not dashboard.wait(lambda: dashboard.acks(TENANT), obs_run.START_TIMEOUT + 10):
         feeder.stop()
         run.kill()
         dashboard.stop()
@@ -68,7 +68,7 @@ def _check_served(result, dashboard, ws, action, target, effect):
     """Queues a command for the other tenant and sees it carried out in OBS."""
     run = result.run
     try:
-        run.wait_log(obs_app.control_active(OTHER_TENANT), SERVE_LIMIT)
+        run.wait_log(obs_run.control_active(OTHER_TENANT), SERVE_LIMIT)
     except RuntimeError:
         result.notes.append("the other tenant never became active")
         return
@@ -79,7 +79,7 @@ def _check_served(result, dashboard, ws, action, target, effect):
     result.served = bool(acks) and acks[0].get("status") == "done" and seen
     if not result.served:
         result.notes.append(f"other tenant's command: ack {acks}, effect seen {seen}")
-    result.active_lines = run.log_count(obs_app.control_active(OTHER_TENANT))
+    result.active_lines = run.log_count(obs_run.control_active(OTHER_TENANT))
     requests = dashboard.requests("commands")
     first_other = next((r["received_ms"] for r in requests if r["tenant"] == OTHER_TENANT), None)
     if first_other is not None:

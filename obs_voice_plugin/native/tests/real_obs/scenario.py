@@ -7,7 +7,7 @@ import secrets
 import threading
 import time
 
-import obs_app
+import obs_run
 import obs_config
 from dashboard import Dashboard
 
@@ -128,7 +128,7 @@ class CloseResult:
                 f"({len(self.wrong_reasons)} with a wrong reason)")
 
 
-def close_while_flowing(session, kind, ack_ms=(300, 500), rng=None, label=None, hang_after=obs_app.HANG_AFTER,
+def close_while_flowing(session, kind, ack_ms=(300, 500), rng=None, label=None, hang_after=obs_run.HANG_AFTER,
                         backtrace_on_hang=True):
     """Starts OBS, lets the kind's commands flow (acknowledgements answered
     after a random time in ack_ms), and closes the window at a random moment
@@ -145,7 +145,7 @@ def close_while_flowing(session, kind, ack_ms=(300, 500), rng=None, label=None, 
         feeder = CommandFeeder(dashboard, TENANT, KINDS[kind], label, depth=FEED_DEPTH).start()
         endpoint = "ack" if KINDS[kind] else "commands"
         # The first poll comes 3 s after pairing, its first ack a slow answer later.
-        if not dashboard.wait(lambda: dashboard.requests(endpoint), obs_app.START_TIMEOUT):
+        if not dashboard.wait(lambda: dashboard.requests(endpoint), obs_run.START_TIMEOUT):
             raise RuntimeError(f"no '{endpoint}' request reached the dashboard\n{run.report()}")
         flowing_since = time.monotonic()
         # While commands flow: a random moment of the cycle's busy part (the

@@ -6,7 +6,7 @@ rightly, and OBS closes cleanly."""
 import json
 import os
 
-import obs_app
+import obs_run
 from scenario import TENANT, VOICE_CLIPS_ON, start_dashboard, start_obs
 
 # Effects are waited for after the command's ack arrived; OBS shows them
@@ -163,9 +163,9 @@ def test_voice_clip_and_every_chat_action_in_the_real_app(session):
     run, ws = start_obs(session, dashboard, "e2e")
     check = Checks(run)
     try:
-        check(run.log_count(obs_app.LOADED) == 1, "the plug-in's load line, once")
+        check(run.log_count(obs_run.LOADED) == 1, "the plug-in's load line, once")
         check(run.log_count(f"[tollivaren-voice] paired tenant={TENANT} source=mic") == 1, "paired, once")
-        check(run.log_count(obs_app.DETECTOR_READY) == 1, "detector ready, once")
+        check(run.log_count(obs_run.DETECTOR_READY) == 1, "detector ready, once")
 
         clips = dashboard.wait(lambda: dashboard.clips(TENANT), CLIP_TIMEOUT) or []
         clip = clips[0] if clips else {}
@@ -184,9 +184,9 @@ def test_voice_clip_and_every_chat_action_in_the_real_app(session):
 
         exit_record = run.close()
         check(exit_record.clean, f"clean close: {exit_record.describe()}")
-        check(exit_record.hung or exit_record.seconds <= obs_app.EXIT_BOUND,
-              f"closed within {obs_app.EXIT_BOUND:.0f} s: {exit_record.seconds:.2f} s")
-        check(run.log_count(obs_app.UNLOADED) == 1, "the plug-in's unload line, once")
+        check(exit_record.hung or exit_record.seconds <= obs_run.EXIT_BOUND,
+              f"closed within {obs_run.EXIT_BOUND:.0f} s: {exit_record.seconds:.2f} s")
+        check(run.log_count(obs_run.UNLOADED) == 1, "the plug-in's unload line, once")
         log = run.log_text()
         secrets_seen = [t for t in list(dashboard.keys.values()) + list(dashboard.pairing.values()) if t in log]
         check(not secrets_seen, "no log line carries a plug-in key or a pairing string")
