@@ -12,8 +12,9 @@ Environment (all optional):
   TV_REALOBS_WORK     where sessions keep their files (default: a new folder in /tmp)
   TV_REALOBS_GDB=1    run OBS under gdb: a crash leaves every thread's stack in the
                       run's backtrace.txt (starts and exits get slower)
-The work folder must be reachable under the same path by OBS (bind-mount it
-into a chroot)."""
+The work folder must be reachable under the same path by OBS, and the X
+display's socket too (bind-mount both the folder and /tmp/.X11-unix into a
+chroot)."""
 
 import os
 import shlex
