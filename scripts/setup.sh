@@ -3,6 +3,8 @@
 # machine that already has it all it only checks and returns within seconds.
 #   scripts/setup.sh            system packages + pinned ONNX Runtime and models
 #   scripts/setup.sh --training also the packages the classifier training needs
+#   scripts/setup.sh --real-obs also the OBS Studio app and what its test driver
+#                               needs (obs-websocket client, Xlib, pytest, gdb)
 set -euo pipefail
 
 root=$(cd "$(dirname "$0")/.." && pwd)
@@ -30,10 +32,19 @@ PACKAGES=(build-essential cmake pkg-config git libobs-dev libcurl4-openssl-dev
   libgtest-dev libgmock-dev libbenchmark-dev libcpp-httplib-dev xvfb xauth
   espeak-ng sox openssl valgrind libhwy-dev clang libclang-rt-14-dev ca-certificates
   python3-numpy python3-onnx libjansson-dev patchelf debootstrap)
-if [ "${1:-}" = "--training" ]; then
-  PACKAGES+=(python3-torch flite festival festvox-kallpc16k festvox-kdlpc16k
-    festvox-us-slt-hts fortunes-min wamerican libopenblas0-pthread)
-fi
+for option in "$@"; do
+  case "$option" in
+    --training)
+      PACKAGES+=(python3-torch flite festival festvox-kallpc16k festvox-kdlpc16k
+        festvox-us-slt-hts fortunes-min wamerican libopenblas0-pthread) ;;
+    --real-obs)
+      # Mesa's software GL for the app's window under Xvfb; the driver talks to
+      # obs-websocket (shipped inside obs-studio) and closes the window by Xlib.
+      PACKAGES+=(obs-studio libgl1-mesa-dri libglx-mesa0 libegl-mesa0 x11-utils gdb iproute2
+        python3-websocket python3-xlib python3-pytest) ;;
+    *) echo "[setup] unknown option $option" >&2; exit 2 ;;
+  esac
+done
 
 say() { echo "[setup] $*"; }
 
@@ -55,8 +66,8 @@ install_packages() {
   say "installing Debian packages: ${missing[*]}"
   local sudo=""
   [ "$(id -u)" -ne 0 ] && sudo=sudo
-  $sudo apt-get update -qq
-  DEBIAN_FRONTEND=noninteractive $sudo apt-get install -y -qq --no-install-recommends "${missing[@]}" >/dev/null
+  $sudo apt-get update -qq -o DPkg::Lock::Timeout=900
+  DEBIAN_FRONTEND=noninteractive $sudo apt-get install -y -qq -o DPkg::Lock::Timeout=900 --no-install-recommends "${missing[@]}" >/dev/null
 }
 
 # The Debian archive this machine's apt already uses.

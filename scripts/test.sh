@@ -10,12 +10,15 @@
 #   memcheck the end-to-end demo scenario under valgrind
 #   package  the Debian package installed by apt, loaded and purged in a fresh
 #            Debian chroot (debootstrap; about 5 minutes, mostly downloads)
+#   realobs the real OBS Studio app (Debian's obs-studio) with the plug-in
+#           installed: end to end, 20 closes while commands flow, re-pairing
+#           while commands wait (obs_voice_plugin/native/tests/real_obs)
 # Extra arguments go to ctest in the normal stage.
 set -euo pipefail
 
 root=$(cd "$(dirname "$0")/.." && pwd)
 jobs="${TV_JOBS:-2}"
-stages="${TV_STAGES:-normal asan tsan fuzz memcheck package}"
+stages="${TV_STAGES:-normal asan tsan fuzz memcheck package realobs}"
 supp="$root/obs_voice_plugin/native/tests/sanitizers"
 
 bash "$root/scripts/setup.sh"
@@ -86,6 +89,13 @@ if want package; then
   banner "Debian package: apt-get install, load and purge in a fresh chroot"
   configure_and_build "$root/build" -- tollivaren-voice wake-score tollivaren-headless-host
   bash "$root/scripts/test_deb_chroot.sh"
+fi
+
+if want realobs; then
+  banner "real OBS app: end to end, closes while commands flow, re-pairing"
+  bash "$root/scripts/setup.sh" --real-obs
+  configure_and_build "$root/build" -- tollivaren-voice wake-score tollivaren-dashboard
+  TV_BUILD_DIR="$root/build" bash "$root/obs_voice_plugin/native/tests/real_obs/run.sh"
 fi
 
 echo

@@ -7,6 +7,7 @@
 #include <backend/command_requests.h>
 #include <backend/pairing.h>
 #include <backend/voice_requests.h>
+#include <util/platform.h>
 
 #include "backend_support.h"
 
@@ -96,4 +97,45 @@ TEST_F(local_dashboard_test, fault_applies_the_given_number_of_times)
 	for (const dashboard_request &request : dashboard_requests(dashboard, "ping"))
 		statuses.push_back(request.status);
 	EXPECT_EQ(statuses, (std::vector<int>{500, 500, 200, 200}));
+}
+
+TEST_F(local_dashboard_test, admin_routes_set_faults_and_list_requests)
+{
+	httplib::Client admin(base_url);
+	auto put = admin.Put("/admin/faults/ping", "{\"status\":503,\"times\":1}", "application/json");
+	ASSERT_TRUE(put);
+	EXPECT_EQ(put->status, 200);
+	tenant_settings settings;
+	EXPECT_FALSE(backend_ping(endpoints, &settings));
+	EXPECT_TRUE(backend_ping(endpoints, &settings));
+	tenant_settings_clear(&settings);
+	EXPECT_EQ(httplib::Client(base_url).Get("/obs/t1/ping")->status, 401);
+
+	// A delay range holds the answer back at least its lower end.
+	ASSERT_EQ(admin.Put("/admin/faults/ping", "{\"delay_ms\":80,\"delay_max_ms\":90}", "application/json")->status,
+		  200);
+	uint64_t before = os_gettime_ns();
+	EXPECT_TRUE(backend_ping(endpoints, &settings));
+	EXPECT_GE(os_gettime_ns() - before, 80u * 1000000u);
+	tenant_settings_clear(&settings);
+	ASSERT_EQ(admin.Delete("/admin/faults")->status, 200);
+	EXPECT_TRUE(backend_ping(endpoints, &settings));
+	tenant_settings_clear(&settings);
+
+	auto listing = admin.Get("/admin/requests/ping");
+	ASSERT_TRUE(listing);
+	std::vector<dashboard_request> pings = dashboard_requests(dashboard, "ping");
+	ASSERT_EQ(pings.size(), 5u);
+	std::string want = "[";
+	const char *statuses[] = {"503", "200", "401", "200", "200"};
+	const char *key_headers[] = {"true", "true", "false", "true", "true"};
+	for (size_t i = 0; i < pings.size(); i++)
+		want += std::string(i ? "," : "") + "{\"endpoint\":\"ping\",\"tenant\":\"t1\",\"command_id\":\"\",\"status\":" +
+			statuses[i] + ",\"key_header\":" + key_headers[i] +
+			",\"received_ms\":" + std::to_string(pings[i].received_ns / 1000000) + "}";
+	EXPECT_EQ(listing->body, want + "]");
+	EXPECT_EQ(admin.Get("/admin/requests/ack")->body, "[]");
+
+	EXPECT_EQ(admin.Put("/admin/faults/ping", "not json", "application/json")->status, 400);
+	EXPECT_EQ(admin.Put("/admin/faults", "{}", "application/json")->status, 404);
 }

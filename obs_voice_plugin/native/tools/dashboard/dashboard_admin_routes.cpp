@@ -5,6 +5,16 @@
 //   GET  /admin/tenants/<t>/clips     JSON array of the clip trigger bodies
 //   GET  /admin/tenants/<t>/acks      [{"id","status","error"}]
 //   GET  /admin/pairing/<t>           the pairing string
+//   PUT  /admin/faults/<endpoint>     {"status","delay_ms","delay_max_ms","times"}
+//                                     makes "ping", "voice-command", "commands" or
+//                                     "ack" misbehave (all members optional)
+//   DELETE /admin/faults              every endpoint behaves normally again
+//   GET  /admin/requests[/<endpoint>] the plug-in's requests so far, in arrival order:
+//        [{"endpoint","tenant","command_id","status","key_header","received_ms"}]
+//        received_ms on the system's monotonic clock, key_header whether the
+//        request carried the plug-in key header at all
+
+#include <obs-data.h>
 
 #include "dashboard_json.h"
 #include "dashboard_state.h"
@@ -59,6 +69,35 @@ std::string listing(const dashboard_tenant &tenant, const std::string &what)
 	return json + "]";
 }
 
+void set_fault(local_dashboard *d, const std::string &endpoint, const std::string &body, httplib::Response &res)
+{
+	obs_data_t *data = json_is_object(body) ? obs_data_create_from_json(body.c_str()) : nullptr;
+	if (!data)
+		return reply(res, 400, "{\"error\":\"need a JSON object\"}");
+	dashboard_fault fault;
+	fault.status = (int)obs_data_get_int(data, "status");
+	fault.delay_ms = (int)obs_data_get_int(data, "delay_ms");
+	fault.delay_max_ms = (int)obs_data_get_int(data, "delay_max_ms");
+	if (obs_data_has_user_value(data, "times"))
+		fault.times = (int)obs_data_get_int(data, "times");
+	obs_data_release(data);
+	dashboard_set_fault(d, endpoint, fault);
+	reply(res, 200, "{\"ok\":true}");
+}
+
+std::string request_listing(local_dashboard *d, const std::string &endpoint)
+{
+	std::string json = "[";
+	for (const dashboard_request &r : dashboard_requests(d, endpoint)) {
+		json += json.size() > 1 ? ",{" : "{";
+		json += "\"endpoint\":" + json_quote(r.endpoint) + ",\"tenant\":" + json_quote(r.tenant_id) +
+			",\"command_id\":" + json_quote(r.command_id) + ",\"status\":" + std::to_string(r.status) +
+			",\"key_header\":" + (r.headers.count("x-tollivaren-plugin-key") ? "true" : "false") +
+			",\"received_ms\":" + std::to_string(r.received_ns / 1000000) + "}";
+	}
+	return json + "]";
+}
+
 } // namespace
 
 void dashboard_serve_admin(local_dashboard *d, const httplib::Request &req, httplib::Response &res)
@@ -75,6 +114,14 @@ void dashboard_serve_admin(local_dashboard *d, const httplib::Request &req, http
 			return reply(res, 404, "{\"error\":\"unknown tenant\"}");
 		return reply(res, 200, dashboard_mint_pairing(d, s[3]), "text/plain");
 	}
+	if (s.size() == 4 && s[2] == "faults" && req.method == "PUT")
+		return set_fault(d, s[3], req.body, res);
+	if (s.size() == 3 && s[2] == "faults" && req.method == "DELETE") {
+		dashboard_clear_faults(d);
+		return reply(res, 200, "{\"ok\":true}");
+	}
+	if ((s.size() == 3 || s.size() == 4) && s[2] == "requests" && req.method == "GET")
+		return reply(res, 200, request_listing(d, s.size() == 4 ? s[3] : ""));
 	if (s.size() != 5 || s[2] != "tenants")
 		return reply(res, 404, "{\"error\":\"not found\"}");
 

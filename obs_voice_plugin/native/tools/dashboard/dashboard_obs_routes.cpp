@@ -177,8 +177,11 @@ void dashboard_serve_obs(local_dashboard *d, const httplib::Request &req, httpli
 	d->changed.notify_all();
 	dashboard_fault fault;
 	bool faulty = take_fault(d, record.endpoint, &fault);
-	if (faulty && fault.delay_ms > 0)
-		d->changed.wait_for(guard, std::chrono::milliseconds(fault.delay_ms), [d] { return d->stopping; });
+	int delay_ms = faulty ? fault.delay_ms : 0;
+	if (faulty && fault.delay_max_ms > fault.delay_ms)
+		delay_ms += (int)(d->random() % (unsigned)(fault.delay_max_ms - fault.delay_ms + 1));
+	if (delay_ms > 0)
+		d->changed.wait_for(guard, std::chrono::milliseconds(delay_ms), [d] { return d->stopping; });
 
 	if (faulty && fault.drop_connection) {
 		drop_connection(res);

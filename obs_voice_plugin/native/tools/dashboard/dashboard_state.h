@@ -5,6 +5,7 @@
 
 #include <condition_variable>
 #include <mutex>
+#include <random>
 #include <thread>
 
 #include <httplib.h>
@@ -44,6 +45,7 @@ struct local_dashboard {
 	std::vector<dashboard_request> requests;
 	std::map<std::string, size_t> arrivals; // requests per endpoint, counted as they arrive
 	std::map<std::string, dashboard_fault> faults;
+	std::minstd_rand random; // fault delays in a range
 };
 
 // Route handlers: the plug-in's API under /obs/, the admin API under /admin/.

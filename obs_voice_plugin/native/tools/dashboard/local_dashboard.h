@@ -65,6 +65,7 @@ struct dashboard_fault {
 	int status = 0;           // answer this status (0: normal behaviour)
 	std::string retry_after;  // non-empty: a Retry-After header with this exact value
 	int delay_ms = 0;         // wait this long before answering
+	int delay_max_ms = 0;     // above delay_ms: wait a random time in [delay_ms, delay_max_ms]
 	std::string location;     // non-empty: a Location header
 	bool empty_body = false;  // answer with no body
 	std::string body;         // non-empty: answer exactly this body

@@ -1,0 +1,274 @@
+"""One run of the OBS app: a fresh configuration, the OBS process, its log,
+and how it ended after the window was asked to close."""
+
+import glob
+import os
+import re
+import signal
+import socket
+import subprocess
+import time
+
+import obs_config
+from obs_websocket import ObsWebSocket
+from x_window import close_obs_window
+
+# A start on a busy 2-core machine: OBS itself takes 1-2 s, the models load in
+# well under a second; 60 s only trips when something is wrong.
+START_TIMEOUT = 60.0
+# An exit not done within this many seconds of the close request is a hang:
+# the run is killed and counted as such. OBS alone exits in 0.2-0.3 s.
+HANG_AFTER = 20.0
+
+# What a test allows for one close: OBS alone exits in 0.2-0.3 s; with the
+# plug-in add the acknowledgements still to be sent (a poll's few commands,
+# each answered after up to 0.5 s by a slow back-end), and leave a factor of
+# about two for a busy 2-core machine.
+EXIT_BOUND = 5.0
+
+# gdb runs OBS, prints every thread's stack when it stops on a fatal signal,
+# and exits with OBS's status (255 after a crash).
+GDB_PREFIX = ["gdb", "-q", "-nx", "-batch", "-return-child-result", "-ex", "set pagination off",
+              "-ex", "handle SIGPIPE SIGUSR1 SIGUSR2 nostop noprint pass", "-ex", "run",
+              "-ex", "thread apply all bt 25", "--args"]
+GDB_SIGNAL = re.compile(r'received signal (SIG[A-Z0-9]+)')
+
+LOADED = "[tollivaren-voice] loaded v"
+UNLOADED = "[tollivaren-voice] unloaded"
+DETECTOR_READY = "[tollivaren-voice] openWakeWord detector ready (model='tollivaren_clip_it')"
+
+
+def control_active(tenant):
+    return f"[tollivaren-voice] chat-command OBS control active for tenant={tenant}"
+
+
+def free_port():
+    with socket.socket() as s:
+        s.bind(("127.0.0.1", 0))
+        return s.getsockname()[1]
+
+
+class ExitRecord:
+    """How a run ended after the close request."""
+
+    def __init__(self, status, seconds, hung, unloaded, signal_name=None):
+        self.status = status      # exit status; negative: killed by that signal; None: hung
+        self.seconds = seconds    # from the close request to the exit (or the kill)
+        self.hung = hung
+        self.unloaded = unloaded  # the plug-in's "unloaded" line is in the log
+        self.signal_name = signal_name  # the fatal signal gdb saw, when OBS ran under gdb
+
+    @property
+    def crashed(self):
+        return not self.hung and (self.signal_name is not None or (
+            self.status is not None and (self.status < 0 or self.status > 128)))
+
+    @property
+    def clean(self):
+        return self.status == 0 and not self.hung and self.unloaded
+
+    def describe(self):
+        if self.hung:
+            return f"hang (no exit within {self.seconds:.1f} s, killed)"
+        if self.crashed:
+            name = self.signal_name
+            if not name:
+                number = -self.status if self.status < 0 else self.status - 128
+                try:
+                    name = signal.Signals(number).name
+                except ValueError:
+                    name = f"signal {number}"
+            return f"crash ({name}) after {self.seconds:.2f} s"
+        return (f"exit status {self.status} after {self.seconds:.2f} s"
+                + ("" if self.unloaded else ", no 'unloaded' line"))
+
+
+class ObsRun:
+    def __init__(self, session, run_dir):
+        self.session = session
+        self.dir = run_dir
+        self.config = os.path.join(run_dir, "config")
+        self.obs_dir = os.path.join(self.config, "obs-studio")
+        self.recordings = os.path.join(run_dir, "recordings")
+        os.makedirs(self.obs_dir)
+        # Hard links: a fresh copy of the installed plug-in for every run.
+        subprocess.run(["cp", "-al", session.plugin_dir, os.path.join(self.obs_dir, "plugins")], check=True)
+        self.port = free_port()
+        self.process = None
+        self.exit = None
+        self._sockets = []
+
+    # --- configuration -------------------------------------------------
+    def configure(self, collections, start_collection):
+        """collections: {name: (scenes, sources)} as obs_config.write_collection takes them."""
+        self.collection = start_collection
+        obs_config.write_global_ini(self.obs_dir, self.port, start_collection)
+        obs_config.write_profile(self.obs_dir, self.recordings)
+        for name, (scenes, sources) in collections.items():
+            obs_config.write_collection(self.obs_dir, name, scenes, sources)
+
+    # --- process ---------------------------------------------------------
+    def environment(self):
+        env = {k: v for k, v in os.environ.items() if k not in ("WAYLAND_DISPLAY", "SESSION_MANAGER")}
+        env.update(DISPLAY=self.session.display, HOME=self.session.home, XDG_CONFIG_HOME=self.config,
+                   XDG_CACHE_HOME=self.session.cache, XDG_RUNTIME_DIR=self.session.runtime,
+                   XDG_DATA_HOME=self.session.data_home, QT_QPA_PLATFORM="xcb")
+        return env
+
+    def start(self):
+        args = self.session.obs_command + ["--multi", "--disable-missing-files-check",
+                                           "--collection", self.collection,
+                                           "--profile", obs_config.PROFILE,
+                                           "--websocket_port", str(self.port)] + self.session.obs_args
+        self._stdout = open(os.path.join(self.dir, "stdout.txt"), "w")
+        self._stderr = open(os.path.join(self.dir, "stderr.txt"), "w")
+        self.process = subprocess.Popen(args, env=self.environment(), cwd=self.dir, stdin=subprocess.DEVNULL,
+                                        stdout=self._stdout, stderr=self._stderr, start_new_session=True)
+
+    def running(self):
+        return self.process is not None and self.process.poll() is None
+
+    def wait_started(self, tenant=None):
+        """Waits for the plug-in's load line (and the control line of `tenant`)
+        and for obs-websocket; returns a connected client."""
+        self.wait_log(LOADED, START_TIMEOUT)
+        if tenant:
+            self.wait_log(control_active(tenant), START_TIMEOUT)
+        return self.websocket()
+
+    def websocket(self):
+        client = ObsWebSocket(self.port, connect_timeout=START_TIMEOUT)
+        self._sockets.append(client)
+        return client
+
+    # --- log -------------------------------------------------------------
+    def log_text(self):
+        texts = []
+        for path in sorted(glob.glob(os.path.join(self.obs_dir, "logs", "*.txt"))):
+            with open(path, encoding="utf-8", errors="replace") as f:
+                texts.append(f.read())
+        return "".join(texts)
+
+    def log_count(self, text):
+        return self.log_text().count(text)
+
+    def wait_log(self, text, timeout, count=1):
+        """Waits until `text` appears `count` times in OBS's log. Raises
+        RuntimeError (with the log) when it does not, or when OBS exits first."""
+        deadline = time.monotonic() + timeout
+        while True:
+            if self.log_count(text) >= count:
+                return
+            if not self.running():
+                raise RuntimeError(f"OBS ended (status {self.process.returncode}) before the log said "
+                                   f"{text!r}\n{self.report()}")
+            if time.monotonic() > deadline:
+                raise RuntimeError(f"OBS's log did not say {text!r} within {timeout:.0f} s\n{self.report()}")
+            time.sleep(0.1)
+
+    # --- ending ----------------------------------------------------------
+    def close(self, hang_after=HANG_AFTER, backtrace_on_hang=True):
+        """Closes the main window with WM_DELETE_WINDOW and waits for the exit.
+        A run that does not exit within `hang_after` s is killed (after an
+        optional gdb backtrace) and recorded as a hang."""
+        for client in self._sockets:
+            client.close()
+        title = close_obs_window(self.session.display, {self.process.pid}, timeout=10.0)
+        if title is None and self.running():
+            raise RuntimeError("no OBS main window to close\n" + self.report())
+        start = time.monotonic()
+        try:
+            status = self.process.wait(timeout=hang_after)
+            seconds = time.monotonic() - start
+            hung = False
+        except subprocess.TimeoutExpired:
+            seconds = time.monotonic() - start
+            if backtrace_on_hang:
+                self.backtrace()
+            self.kill()
+            status, hung = None, True
+        self._finish()
+        self.exit = ExitRecord(status, seconds, hung, UNLOADED in self.log_text(), self._gdb_signal())
+        return self.exit
+
+    def _gdb_signal(self):
+        """Under gdb: the fatal signal it reported, its stacks into backtrace.txt."""
+        if not self.session.under_gdb:
+            return None
+        with open(os.path.join(self.dir, "stdout.txt"), errors="replace") as f:
+            out = f.read()
+        found = GDB_SIGNAL.search(out)
+        if not found:
+            return None
+        with open(os.path.join(self.dir, "backtrace.txt"), "w") as f:
+            f.write(out[out.rfind("\n", 0, found.start()) + 1:])
+        return found.group(1)
+
+    def _obs_pid(self):
+        """OBS's own process: under gdb, gdb's child."""
+        if not self.session.under_gdb:
+            return self.process.pid
+        try:
+            with open(f"/proc/{self.process.pid}/task/{self.process.pid}/children") as f:
+                children = f.read().split()
+        except OSError:
+            children = []
+        return int(children[0]) if children else None
+
+    def backtrace(self):
+        """Every thread's stack, into backtrace.txt of the run."""
+        path = os.path.join(self.dir, "backtrace.txt")
+        if self.session.under_gdb:
+            # gdb already traces OBS: interrupt it, and gdb prints the stacks and exits.
+            pid = self._obs_pid()
+            if pid:
+                os.kill(pid, signal.SIGINT)
+                try:
+                    self.process.wait(timeout=120)
+                except subprocess.TimeoutExpired:
+                    pass
+            self._gdb_signal()
+            return path
+        try:
+            out = subprocess.run(["gdb", "-p", str(self.process.pid), "-batch", "-nx",
+                                  "-ex", "thread apply all bt 25"], stdout=subprocess.PIPE,
+                                 stderr=subprocess.STDOUT, text=True, timeout=120)
+            with open(path, "w") as f:
+                f.write(out.stdout)
+        except (OSError, subprocess.TimeoutExpired) as e:
+            with open(path, "w") as f:
+                f.write(f"gdb failed: {e}\n")
+        return path
+
+    def kill(self):
+        if self.process and self.process.poll() is None:
+            obs_pid = self._obs_pid()
+            for kill, pid in ((os.killpg, self.process.pid), (os.kill, obs_pid)):
+                try:
+                    if pid:
+                        kill(pid, signal.SIGKILL)
+                except ProcessLookupError:
+                    pass
+            self.process.wait()
+        self._finish()
+
+    def _finish(self):
+        for f in (getattr(self, "_stdout", None), getattr(self, "_stderr", None)):
+            if f and not f.closed:
+                f.close()
+
+    def report(self, log_lines=150):
+        """OBS's log (its tail), stderr and a backtrace if one was taken: for a
+        failed test's output."""
+        parts = [f"--- run folder {self.dir}"]
+        log = self.log_text().splitlines()
+        parts.append(f"--- OBS log, last {min(len(log), log_lines)} of {len(log)} lines")
+        parts += log[-log_lines:]
+        for name in ("stderr.txt", "backtrace.txt"):
+            path = os.path.join(self.dir, name)
+            if os.path.exists(path):
+                with open(path, errors="replace") as f:
+                    text = f.read()
+                parts.append(f"--- {name}")
+                parts.append(text[-8000:] if text else "(empty)")
+        return "\n".join(parts)
