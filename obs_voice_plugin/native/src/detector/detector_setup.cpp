@@ -22,12 +22,12 @@ static bool load_model_session(wake_detector *detector, const OrtSessionOptions 
 
 #ifdef _WIN32
 	int wide_length = MultiByteToWideChar(CP_UTF8, 0, path.array, -1, NULL, 0);
-	wchar_t *wide_path = wide_length > 0 ? (wchar_t *)bmalloc((size_t)wide_length * sizeof(wchar_t)) : NULL;
-	if (!wide_path) {
+	if (wide_length <= 0) {
 		blog(LOG_ERROR, "[tollivaren-voice] failed to widen model path: %s", path.array);
 		dstr_free(&path);
 		return false;
 	}
+	wchar_t *wide_path = (wchar_t *)bmalloc((size_t)wide_length * sizeof(wchar_t));
 	MultiByteToWideChar(CP_UTF8, 0, path.array, -1, wide_path, wide_length);
 	OrtStatus *status = api->CreateSession(detector->env, wide_path, options, session);
 	bfree(wide_path);
@@ -114,15 +114,9 @@ wake_detector *wake_detector_create(const char *models_dir, const char *model_na
 	}
 
 	wake_detector *detector = (wake_detector *)bzalloc(sizeof(*detector));
-	if (!detector)
-		return nullptr;
 	detector->api = api;
 	detector->model_name = bstrdup(model_name ? model_name : WAKE_DEFAULT_MODEL_NAME);
 	detector->window = (float *)bzalloc(WAKE_WINDOW_SAMPLES * sizeof(float));
-	if (!detector->model_name || !detector->window) {
-		wake_detector_destroy(detector);
-		return nullptr;
-	}
 	detector->window_capacity = WAKE_WINDOW_SAMPLES;
 
 	if (!detector_init_runtime(detector) || !detector_load_sessions(detector, models_dir) ||

@@ -14,15 +14,6 @@
 #define REFRESH_PERIOD_MS 30000ULL
 #define NS_PER_SEC 1000000000ULL
 
-static char *worker_strdup(const char *text)
-{
-	size_t len = strlen(text);
-	char *copy = (char *)bmalloc(len + 1);
-	memcpy(copy, text, len);
-	copy[len] = '\0';
-	return copy;
-}
-
 static void upload_worker_log_notices(const tenant_settings *settings, const char *source_class,
 				      const char *phrase)
 {
@@ -51,12 +42,17 @@ static void upload_worker_log_notices(const tenant_settings *settings, const cha
 	}
 }
 
+unsigned long upload_worker_wait_ms(uint64_t elapsed_ns)
+{
+	return elapsed_ns < REFRESH_PERIOD_NS ? (unsigned long)(REFRESH_PERIOD_MS - elapsed_ns / 1000000) : 0;
+}
+
 void upload_worker_refresh(voice_filter *filter)
 {
 	pthread_mutex_lock(&filter->lock);
 	const backend_endpoints *endpoints = filter->endpoints;
-	char *source_class = worker_strdup(filter->source_class ? filter->source_class : "mixer");
-	char *phrase = worker_strdup(filter->phrase ? filter->phrase : "");
+	char *source_class = bstrdup(filter->source_class ? filter->source_class : "mixer");
+	char *phrase = bstrdup(filter->phrase ? filter->phrase : "");
 	pthread_mutex_unlock(&filter->lock);
 
 	tenant_settings settings = {};
@@ -92,12 +88,12 @@ static bool upload_worker_take_trigger(voice_filter *filter, bool *pending, floa
 		pthread_mutex_unlock(&filter->lock);
 		return false;
 	}
-	*phrase = worker_strdup(filter->phrase ? filter->phrase : "");
+	*phrase = bstrdup(filter->phrase ? filter->phrase : "");
 	*pending = filter->trigger_pending;
 	*score = filter->trigger_score;
 	*endpoints = filter->endpoints;
 	filter->trigger_pending = false;
-	*source_class = worker_strdup(filter->source_class ? filter->source_class : "mixer");
+	*source_class = bstrdup(filter->source_class ? filter->source_class : "mixer");
 	pthread_mutex_unlock(&filter->lock);
 	return true;
 }
@@ -125,10 +121,7 @@ static void *upload_worker_main(void *data)
 	upload_worker_refresh(filter);
 	uint64_t cycle_start = os_gettime_ns();
 	for (;;) {
-		uint64_t elapsed = os_gettime_ns() - cycle_start;
-		unsigned long timeout_ms =
-			elapsed < REFRESH_PERIOD_NS ? (unsigned long)(REFRESH_PERIOD_MS - elapsed / 1000000) : 0;
-		os_event_timedwait(filter->wake_event, timeout_ms);
+		os_event_timedwait(filter->wake_event, upload_worker_wait_ms(os_gettime_ns() - cycle_start));
 
 		bool pending = false;
 		float score = 0.0f;

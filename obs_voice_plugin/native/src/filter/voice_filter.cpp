@@ -10,16 +10,6 @@
 #include "../detector/wake_detector.h"
 #include "../module/log_text.h"
 
-// Private copy with the host allocator, terminator written explicitly.
-static char *filter_strdup(const char *text)
-{
-	size_t len = strlen(text);
-	char *copy = (char *)bmalloc(len + 1);
-	memcpy(copy, text, len);
-	copy[len] = '\0';
-	return copy;
-}
-
 static const char *voice_filter_get_name(void *)
 {
 	return obs_module_text("TollivarenVoiceClip");
@@ -27,16 +17,16 @@ static const char *voice_filter_get_name(void *)
 
 static void voice_filter_get_defaults(obs_data_t *settings)
 {
-	obs_data_set_default_string(settings, "source_class", "mixer");
+	obs_data_set_default_string(settings, S_SOURCE_CLASS, "mixer");
 }
 
 static obs_properties_t *voice_filter_get_properties(void *)
 {
 	obs_properties_t *props = obs_properties_create();
-	obs_properties_add_text(props, "pairing", obs_module_text("Pairing"), OBS_TEXT_PASSWORD);
-	obs_properties_add_text(props, "server_url_override", obs_module_text("ServerUrlOverride"),
+	obs_properties_add_text(props, S_PAIRING, obs_module_text("Pairing"), OBS_TEXT_PASSWORD);
+	obs_properties_add_text(props, S_SERVER_URL_OVERRIDE, obs_module_text("ServerUrlOverride"),
 				OBS_TEXT_DEFAULT);
-	obs_property_t *list = obs_properties_add_list(props, "source_class", obs_module_text("SourceClass"),
+	obs_property_t *list = obs_properties_add_list(props, S_SOURCE_CLASS, obs_module_text("SourceClass"),
 						       OBS_COMBO_TYPE_LIST, OBS_COMBO_FORMAT_STRING);
 	obs_property_list_add_string(list, obs_module_text("SourceClass.Mixer"), "mixer");
 	obs_property_list_add_string(list, obs_module_text("SourceClass.Mic"), "mic");
@@ -60,11 +50,11 @@ static void voice_filter_update(void *data, obs_data_t *settings)
 {
 	auto *filter = static_cast<voice_filter *>(data);
 
-	const char *pairing = obs_data_get_string(settings, "pairing");
-	const char *url_override = obs_data_get_string(settings, "server_url_override");
-	const char *source_class_setting = obs_data_get_string(settings, "source_class");
+	const char *pairing = obs_data_get_string(settings, S_PAIRING);
+	const char *url_override = obs_data_get_string(settings, S_SERVER_URL_OVERRIDE);
+	const char *source_class_setting = obs_data_get_string(settings, S_SOURCE_CLASS);
 	char *source_class =
-		filter_strdup(source_class_setting && *source_class_setting ? source_class_setting : "mixer");
+		bstrdup(source_class_setting && *source_class_setting ? source_class_setting : "mixer");
 
 	backend_endpoints *endpoints = nullptr;
 	wake_detector *detector = nullptr;
@@ -110,7 +100,7 @@ static void *voice_filter_create(obs_data_t *settings, obs_source_t *source)
 {
 	auto *filter = static_cast<voice_filter *>(bzalloc(sizeof(voice_filter)));
 	filter->filter_source = source;
-	filter->phrase = filter_strdup(VOICE_FILTER_PHRASE);
+	filter->phrase = bstrdup(VOICE_FILTER_PHRASE);
 	filter->cooldown_ns = VOICE_FILTER_DEFAULT_COOLDOWN_NS;
 	filter->confidence_min = VOICE_FILTER_DEFAULT_CONFIDENCE;
 

@@ -11,6 +11,10 @@ struct wake_detector;
 struct backend_endpoints;
 
 #define VOICE_FILTER_ID "tollivaren_voice_filter"
+// The filter's settings.
+#define S_PAIRING "pairing"
+#define S_SERVER_URL_OVERRIDE "server_url_override"
+#define S_SOURCE_CLASS "source_class"
 #define VOICE_FILTER_PHRASE "tollivaren clip it"
 #define VOICE_FILTER_DEFAULT_COOLDOWN_NS 15000000000ULL
 #define VOICE_FILTER_DEFAULT_CONFIDENCE 0.6f
@@ -46,3 +50,6 @@ obs_audio_data *voice_filter_audio(void *data, obs_audio_data *audio);
 void upload_worker_start(voice_filter *filter);
 void upload_worker_stop(voice_filter *filter);
 void upload_worker_refresh(voice_filter *filter);
+// How long the worker waits for a trigger when the last refresh ended
+// elapsed_ns ago: until the next refresh falls due, 30 s after it.
+unsigned long upload_worker_wait_ms(uint64_t elapsed_ns);

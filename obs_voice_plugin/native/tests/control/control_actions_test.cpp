@@ -32,10 +32,13 @@ public:
 		dashboard_add_tenant(dashboard, "t1", "k1");
 		endpoints = backend_endpoints_create(dashboard_base_url(dashboard).c_str(), "t1", "k1");
 		ASSERT_NE(endpoints, nullptr);
+		// As the poll service does from load on: OBS's replay-buffer events.
+		control_frontend_watch();
 	}
 
 	void TearDown() override
 	{
+		control_frontend_unwatch();
 		backend_endpoints_destroy(endpoints);
 		dashboard_stop(dashboard);
 		obs_host_shutdown();
@@ -272,6 +275,31 @@ TEST_F(ControlActions, ReplayBufferFollowsItsState)
 	expect_done(dispatch("r8", "replay_buffer_on", nullptr), "r8");
 	EXPECT_EQ(frontend_double_get_counts().replay_start_calls, 2);
 	expect_failed(dispatch("r9", "replay_buffer_save", nullptr), "r9", REPLAY_NOT_ACTIVE);
+}
+
+// !replaybufferon then !replaybuffersave in one poll: OBS runs the buffer
+// only a moment after the start, and the save waits for it instead of
+// failing as "not active". A buffer that never starts (no replay buffer in
+// the profile) still fails the save, after a bounded wait.
+TEST_F(ControlActions, SaveRightAfterStartWaitsForTheBufferToRun)
+{
+	frontend_double_set_replay_start_delay(300);
+	expect_done(dispatch("s1", "replay_buffer_on", nullptr), "s1");
+	expect_done(dispatch("s2", "replay_buffer_save", nullptr), "s2");
+	EXPECT_EQ(frontend_double_get_counts().replay_start_calls, 1);
+	EXPECT_EQ(frontend_double_get_counts().replay_save_calls, 1);
+	expect_done(dispatch("s3", "replay_buffer_off", nullptr), "s3");
+	expect_done(dispatch("s4", "replay_buffer_on", nullptr), "s4");
+	EXPECT_EQ(frontend_double_get_counts().replay_start_calls, 2) << "the stop had not settled";
+	expect_done(dispatch("s4b", "replay_buffer_off", nullptr), "s4b");
+	expect_done(dispatch("s4c", "replay_buffer_off", nullptr), "s4c");
+	EXPECT_EQ(frontend_double_get_counts().replay_stop_calls, 2);
+
+	frontend_double_reset();
+	frontend_double_set_replay_buffer_startable(false);
+	expect_done(dispatch("s5", "replay_buffer_on", nullptr), "s5");
+	expect_failed(dispatch("s6", "replay_buffer_save", nullptr), "s6", REPLAY_NOT_ACTIVE);
+	EXPECT_EQ(frontend_double_get_counts().replay_save_calls, 0);
 }
 
 TEST_F(ControlActions, ActionWordsMustMatchExactly)

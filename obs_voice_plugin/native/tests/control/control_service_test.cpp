@@ -13,6 +13,7 @@
 #include <util/bmem.h>
 
 #include "control/control.h"
+#include "failing_threads.h"
 #include "frontend_double.h"
 #include "local_dashboard.h"
 #include "obs_host.h"
@@ -223,6 +224,22 @@ TEST_F(ControlService, SwitchingTenantDoesNotWaitForTheCycleUnderWay)
 			return false;
 		},
 		3000 + TV_PATIENCE_MS));
+}
+
+// The system refuses the poll thread: one error line, the tenant is kept,
+// and the next start, even for the same tenant, creates the thread.
+TEST_F(ControlService, RefusedPollThreadIsCreatedByTheNextStart)
+{
+	failing_threads_next(1);
+	control_service_start(base_url.c_str(), "t1", "k1");
+	EXPECT_EQ(obs_host_log_count("[tollivaren-voice] failed to start OBS control poll thread"), 1u);
+	EXPECT_EQ(obs_host_log_count(ACTIVE_LINE), 0u);
+
+	control_service_start(base_url.c_str(), "t1", "k1");
+	EXPECT_EQ(obs_host_log_count(std::string(ACTIVE_LINE) + "t1"), 1u);
+	ASSERT_TRUE(dashboard_wait_count(dashboard, "commands", 1, 3000 + TV_PATIENCE_MS));
+	EXPECT_EQ(dashboard_requests(dashboard, "commands")[0].tenant_id, "t1");
+	EXPECT_EQ(obs_host_log_count("[tollivaren-voice] failed to start OBS control poll thread"), 1u);
 }
 
 TEST_F(ControlService, ShutdownDuringACycleCarriesOutEveryFetchedCommand)

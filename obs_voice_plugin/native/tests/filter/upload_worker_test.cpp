@@ -12,6 +12,7 @@
 
 #include "backend/pairing.h"
 #include "filter/voice_filter.h"
+#include "failing_threads.h"
 #include "log_capture.h"
 #include "patience.h"
 
@@ -269,6 +270,82 @@ TEST_F(upload_worker_test, unpaired_worker_sends_nothing_and_stops_at_once)
 	// At once, not after the 30 s wait; generous for a loaded machine.
 	EXPECT_LT(std::chrono::steady_clock::now() - t0, std::chrono::seconds(5));
 	EXPECT_EQ(dashboard_requests(dashboard).size(), 0u);
+}
+
+// The wait until the next refresh counts down from the end of the last one:
+// never longer than the period, 0 once it is due (a wait that never reached
+// 0 would postpone the refresh, one that reached it early would spin).
+TEST_F(upload_worker_test, refresh_wait_counts_down_from_the_last_refresh)
+{
+	EXPECT_EQ(upload_worker_wait_ms(0), 30000ul);
+	EXPECT_EQ(upload_worker_wait_ms(999999), 30000ul);
+	EXPECT_EQ(upload_worker_wait_ms(1000000), 29999ul);
+	EXPECT_EQ(upload_worker_wait_ms(12345678901ull), 17655ul);
+	EXPECT_EQ(upload_worker_wait_ms(29999999999ull), 1ul);
+	EXPECT_EQ(upload_worker_wait_ms(30000000000ull), 0ul);
+	EXPECT_EQ(upload_worker_wait_ms(~0ull), 0ul);
+}
+
+// Real time, 30 s: triggers wake the worker every second and are posted at
+// once, and the next refresh still comes 30 s after the first ended.
+TEST_F(upload_worker_test, refreshes_every_30_s_however_often_triggers_wake_it)
+{
+	start_and_refresh();
+	const uint64_t first_ping = dashboard_requests(dashboard, "ping")[0].received_ns;
+	size_t raised = 0;
+	while (dashboard_count(dashboard, "ping") < 2 && raised < 30 + TV_PATIENCE_MS / 1000) {
+		raise_trigger(0.9f);
+		raised++;
+		ASSERT_TRUE(dashboard_wait_count(dashboard, "voice-command", raised, TV_PATIENCE_MS));
+		std::this_thread::sleep_for(std::chrono::seconds(1));
+	}
+	ASSERT_TRUE(dashboard_wait_count(dashboard, "ping", 2, TV_PATIENCE_MS));
+	const double gap = (double)(dashboard_requests(dashboard, "ping")[1].received_ns - first_ping) / 1e9;
+	// A wait never ends early; on a loaded machine the refresh may come late.
+	EXPECT_GE(gap, 29.5);
+	EXPECT_LE(gap, 30.0 + TV_PATIENCE_MS / 1000.0);
+	EXPECT_GE(raised, 25u);
+}
+
+// A trigger raised while a refresh is under way is posted as soon as the
+// refresh returns, not at the next wake.
+TEST_F(upload_worker_test, trigger_raised_during_a_refresh_is_posted_right_after_it)
+{
+	dashboard_fault slow;
+	slow.delay_ms = 2000;
+	slow.times = 1;
+	dashboard_set_fault(dashboard, "ping", slow);
+	upload_worker_start(filter);
+	ASSERT_TRUE(dashboard_wait_arrivals(dashboard, "ping", 1, TV_PATIENCE_MS));
+	const auto raised_at = std::chrono::steady_clock::now();
+	raise_trigger(0.75f);
+	ASSERT_TRUE(dashboard_wait_count(dashboard, "voice-command", 1, TV_PATIENCE_MS));
+	const auto waited = std::chrono::steady_clock::now() - raised_at;
+	// The refresh held it about 2 s; the next wake without it would be 30 s.
+	EXPECT_LT(waited, std::chrono::seconds(15));
+	auto requests = dashboard_requests(dashboard);
+	ASSERT_EQ(requests.size(), 2u);
+	EXPECT_EQ(requests[0].endpoint, "ping");
+	EXPECT_EQ(requests[1].endpoint, "voice-command");
+	EXPECT_NE(requests[1].body.find("0.75"), std::string::npos) << requests[1].body;
+}
+
+// The system refuses the thread: one error line, the instance stays idle
+// (no request, nothing to join), and the next start works.
+TEST_F(upload_worker_test, refused_thread_leaves_the_instance_idle_until_the_next_start)
+{
+	failing_threads_next(1);
+	upload_worker_start(filter);
+	EXPECT_FALSE(filter->worker_running);
+	EXPECT_EQ(log.count("[tollivaren-voice] failed to start upload worker"), 1u);
+	raise_trigger(0.9f);
+	upload_worker_stop(filter); // nothing to stop
+	EXPECT_EQ(dashboard_requests(dashboard).size(), 0u);
+
+	upload_worker_start(filter);
+	EXPECT_TRUE(filter->worker_running);
+	ASSERT_TRUE(dashboard_wait_count(dashboard, "ping", 1, TV_PATIENCE_MS));
+	EXPECT_EQ(log.count("[tollivaren-voice] failed to start upload worker"), 1u);
 }
 
 // A stop cancels the request in flight, ping or clip, whatever the back-end

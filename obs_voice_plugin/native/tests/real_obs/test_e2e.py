@@ -129,6 +129,14 @@ ROUNDS = [
         ("r3-rb-off", "replay_buffer_off", None, "done", replay_buffer(False)),
         ("r3-scene", "scene", "Live", "done", program_scene("Live")),
     ],
+    # Started and saved in one poll: the save waits for the buffer to run.
+    [
+        ("r4-rb-on", "replay_buffer_on", None, "done", replay_buffer(True)),
+        ("r4-save", "replay_buffer_save", None, "done", replay_saved()),
+    ],
+    [
+        ("r5-rb-off", "replay_buffer_off", None, "done", replay_buffer(False)),
+    ],
 ]
 
 

@@ -187,13 +187,47 @@ bool obs_host_start(const obs_host_options &options)
 	return call.ok;
 }
 
+struct audio_ticks {
+	std::mutex lock;
+	std::condition_variable changed;
+	int seen = 0;
+};
+
+static void count_audio_tick(void *param, size_t, audio_data *)
+{
+	auto *ticks = static_cast<audio_ticks *>(param);
+	{
+		std::lock_guard<std::mutex> guard(ticks->lock);
+		ticks->seen++;
+	}
+	ticks->changed.notify_all();
+}
+
+// The audio thread holds a reference to every audio source for one tick and
+// destroys a source whose last reference it drops: two whole ticks later it
+// holds none of the sources released before.
+static void wait_audio_ticks(void)
+{
+	if (!obs_get_audio())
+		return;
+	audio_ticks ticks;
+	obs_add_raw_audio_callback(0, nullptr, count_audio_tick, &ticks);
+	{
+		std::unique_lock<std::mutex> guard(ticks.lock);
+		ticks.changed.wait_for(guard, std::chrono::seconds(10), [&] { return ticks.seen >= 3; });
+	}
+	obs_remove_raw_audio_callback(0, count_audio_tick, &ticks);
+}
+
 static void host_shutdown_task(void *)
 {
-	// Sources released last are destroyed on libobs's destruction thread,
-	// which unregisters their hotkeys; obs_shutdown frees the hotkey tables
-	// without waiting for that thread, so let it finish first.
-	if (obs_initialized())
+	// Sources released last are destroyed on the audio thread or on libobs's
+	// destruction thread, which unregister their hotkeys; obs_shutdown frees
+	// the hotkey tables without waiting for either, so let them finish first.
+	if (obs_initialized()) {
+		wait_audio_ticks();
 		obs_host_flush_destroyed();
+	}
 	obs_shutdown();
 }
 
