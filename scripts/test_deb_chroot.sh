@@ -86,11 +86,11 @@ found=$(grep "^found module " "$work/host.log" | sed 's|//*|/|g')
 [ "$found" = "found module 'tollivaren-voice': $module (data $data)" ] ||
   fail "libobs's module search found: ${found:-nothing}"
 say "libobs found: $found"
-for line in "[tollivaren-voice] loaded v" "(ONNX Runtime " "[tollivaren-voice] openWakeWord detector ready (model='tollivaren_clip_it')" \
+for line in "[tollivaren-voice] loaded v" "[tollivaren-voice] ONNX Runtime " "[tollivaren-voice] openWakeWord detector ready (model='tollivaren_clip_it')" \
             "[tollivaren-voice] unloaded"; do
   grep -qF "$line" "$work/host.log" || { cat "$work/host.log" >&2; fail "no '$line' in the host's log"; }
 done
-grep -F "[tollivaren-voice] loaded v" "$work/host.log" | sed 's/^/[deb-chroot] host: /'
+grep -F -e "[tollivaren-voice] loaded v" -e "[tollivaren-voice] ONNX Runtime " "$work/host.log" | sed 's/^/[deb-chroot] host: /'
 score=$(in_jail "$private/wake-score" --quiet /tmp/phrase.wav 2>"$work/score.log") ||
   { cat "$work/score.log" >&2; fail "wake-score"; }
 say "wake-score: $score"

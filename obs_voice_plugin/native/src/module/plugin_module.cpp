@@ -73,7 +73,10 @@ MODULE_EXPORT bool obs_module_load(void)
 		     (int)code);
 	control_service_init();
 	obs_register_source(&voice_filter_info);
-	blog(LOG_INFO, "[tollivaren-voice] loaded v%s (ONNX Runtime %s)", PLUGIN_VERSION, OrtGetApiBase()->GetVersionString());
+	blog(LOG_INFO, "[tollivaren-voice] loaded v%s", PLUGIN_VERSION);
+	// Names the runtime copy the module calls into (its own, under a private
+	// soname, even when another plug-in brought another one).
+	blog(LOG_INFO, "[tollivaren-voice] ONNX Runtime %s", OrtGetApiBase()->GetVersionString());
 	return true;
 }
 
