@@ -27,7 +27,13 @@ PACKAGES=(build-essential cmake pkg-config git libobs-dev libcurl4-openssl-dev
   python3-numpy python3-onnx)
 if [ "${1:-}" = "--training" ]; then
   PACKAGES+=(python3-torch flite festival festvox-kallpc16k festvox-kdlpc16k
-    festvox-us-slt-hts fortunes-min wamerican libopenblas0-pthread)
+    festvox-us-slt-hts fortunes-min wamerican libopenblas0-pthread
+    festvox-italp16k festvox-itapc16k festvox-ru festvox-hi-nsk festvox-mr-nsk
+    festvox-te-nsk festvox-ca-ona-hts festvox-czech-dita festvox-czech-krb
+    festvox-czech-machac festvox-czech-ph festvox-suopuhe-lj festvox-suopuhe-mv
+    # Recordings of real people speaking: game voice lines and the spoken
+    # descriptions of drawing stamps. Pinned: the negatives are made of them.
+    hedgewars-data=1.0.2-6 tuxpaint-stamps-default=2022.06.04-1)
 fi
 
 say() { echo "[setup] $*"; }
@@ -44,7 +50,13 @@ check_sha() { # file sha
 install_packages() {
   local missing=()
   for p in "${PACKAGES[@]}"; do
-    dpkg-query -W -f='${Status}' "$p" 2>/dev/null | grep -q "install ok installed" || missing+=("$p")
+    # NAME=VERSION pins a version: another installed version counts as missing.
+    local name=${p%%=*} want=${p#*=} have
+    have=$(dpkg-query -W -f='${Status} ${Version}' "$name" 2>/dev/null || true)
+    case $have in
+    "install ok installed "*) [ "$name" = "$p" ] || [ "${have##* }" = "$want" ] || missing+=("$p") ;;
+    *) missing+=("$p") ;;
+    esac
   done
   [ ${#missing[@]} -eq 0 ] && return 0
   say "installing Debian packages: ${missing[*]}"

@@ -12,14 +12,17 @@ import features
 
 # Loss weight of a false accept against a miss, per kind of negative clip:
 # ordinary speech and sound must almost never fire, near misses never.
-NEGATIVE_WEIGHT = {"speech": 4.0, "nonspeech": 4.0, "near_miss": 8.0, "partial": 4.0}
+NEGATIVE_WEIGHT = {"speech": 1.0, "nonspeech": 1.0, "near_miss": 2.0, "partial": 1.5}
+# Positives are a few per cent of the passes; together they weigh this share
+# of the negatives' total.
+POSITIVE_SHARE = 0.35
 
 
 class WakeClassifier(nn.Module):
     """openWakeWord-style head: flatten, two hidden fully connected layers
     with layer norm and ReLU, one sigmoid output."""
 
-    def __init__(self, hidden=64, dropout=0.3):
+    def __init__(self, hidden=96, dropout=0.3):
         super().__init__()
         # Dropout only acts in training; the exported graph has none.
         self.net = nn.Sequential(
@@ -108,6 +111,8 @@ def main():
     labels = np.concatenate([s[1] for s in sets])
     weights = np.concatenate([s[2] for s in sets])
     del sets
+    positive = labels == 1
+    weights[positive] *= POSITIVE_SHARE * weights[~positive].sum() / weights[positive].sum()
     print("  training passes: %d positive, %d negative" % (int(labels.sum()), int((labels == 0).sum())), flush=True)
     model = train(rows, labels, weights, args.seed, args.epochs)
     scores = predict(model, rows)
