@@ -88,6 +88,8 @@ def main():
     parser.add_argument("--stream-path", choices=["detector", "features"], default="detector",
                         help="score the negative streams through wake_detector_process (the report's "
                              "headline) or through the faster feature path (for trying a model out)")
+    parser.add_argument("--stream-hours", type=float, default=0.0,
+                        help="score only this many hours from the start of the synthetic stream (0: all)")
     parser.add_argument("--timings", default="")
     parser.add_argument("--reuse", action="store_true",
                         help="keep scores already computed for this classifier (report only)")
@@ -111,6 +113,14 @@ def main():
     for name in ("stream", "stream_real"):
         info = json.load(open(os.path.join(data, name + ".json")))
         raw = os.path.join(data, name + ".s16")
+        if name == "stream" and 0 < args.stream_hours < info["hours"]:
+            raw = os.path.join(out, "stream_head.s16")
+            n = int(args.stream_hours * 3600 * SR)
+            if not (args.reuse and os.path.exists(raw)):
+                with open(os.path.join(data, "stream.s16"), "rb") as src, open(raw, "wb") as dst:
+                    dst.write(src.read(2 * n))
+            info = dict(info, hours=n / SR / 3600.0, samples=n,
+                        speech_hours=info["speech_hours"] * n / info["samples"])
         prefix = os.path.join(out, name + "_" + args.stream_path)
         if args.stream_path == "detector":
             ends, scores, secs = stream_scores_via_detector(args.tool, models, raw, prefix)

@@ -6,7 +6,9 @@
 # (default build-training), TV_TRAINING_SIZE (full or tiny), TV_STREAM_PATH
 # (detector: the negative streams go through wake_detector_process, as the
 # report's headline needs; features: the faster feature path, for a trial).
-# TV_TRAINING_MODEL and TV_TRAINING_REPORT put the model and the report
+# TV_FEATURE_SETS (sets the features stage makes rows for, default "train
+# negatives"). TV_STREAM_HOURS (score only the first hours of the synthetic negative
+# stream; default all). TV_TRAINING_MODEL and TV_TRAINING_REPORT put the model and the report
 # elsewhere than the shipped ones. Every stage runs under nice -n 19.
 set -euo pipefail
 
@@ -27,13 +29,17 @@ stages=("$@")
 mkdir -p "$work"
 cd "$here"
 
+record() { # stage seconds
+	grep -v "^$1 " "$timings" 2>/dev/null >"$timings.new" || true
+	echo "$1 $2" >>"$timings.new"
+	mv "$timings.new" "$timings"
+}
+
 timed() { # stage command...
 	local start=$SECONDS
 	echo "== $1"
 	"${@:2}"
-	grep -v "^$1 " "$timings" 2>/dev/null >"$timings.new" || true
-	echo "$1 $((SECONDS - start))" >>"$timings.new"
-	mv "$timings.new" "$timings"
+	record "$1" $((SECONDS - start))
 }
 
 build_tool() {
@@ -47,22 +53,30 @@ features() {
 	"$py" make_probe_model.py "$work/probe.onnx"
 	local models
 	models=$("$py" -c "import features; print(features.model_dir('$work/features', '$oww', '$work/probe.onnx'))")
-	for set in train negatives; do
+	for set in ${TV_FEATURE_SETS:-train negatives}; do
+		# Rows newer than their clip list are kept (a set's time is the one
+		# recorded when its rows were made).
+		if [ "$work/features/$set.rows.npy" -nt "$work/data/$set.list" ]; then
+			echo "  $set: rows up to date"
+			continue
+		fi
+		local start=$SECONDS
 		nice -n 19 "$tool" clips --models "$models" --model tollivaren_clip_it --threads 2 "$work/data/$set.list" "$work/features/$set"
+		record "features-$set" $((SECONDS - start))
 	done
 }
 
 for stage in "${stages[@]}"; do
 	case $stage in
 	generate) timed generate nice -n 19 "$py" generate.py --work "$work" --size "$size" ;;
-	features) timed features features ;;
+	features) echo "== features" && features ;;
 	train) timed train nice -n 19 "$py" train.py --set "$work/features/train" "$work/data/train.json" \
 		--set "$work/features/negatives" "$work/data/negatives.json" --out "$model" ;;
 	evaluate)
 		build_tool
 		timed evaluate nice -n 19 "$py" evaluate.py --tool "$tool" --work "$work" --oww-models "$oww" \
 			--classifier "$model" --report "$report" --timings "$timings" \
-			--stream-path "${TV_STREAM_PATH:-detector}"
+			--stream-path "${TV_STREAM_PATH:-detector}" --stream-hours "${TV_STREAM_HOURS:-0}"
 		;;
 	*) echo "unknown stage $stage" >&2; exit 2 ;;
 	esac
