@@ -341,8 +341,24 @@ def build_negatives(rng, workdir, voices, sentences, words, sizes, real):
         order = rng.permutation(len(real_audio))
         talk_blocks(rng, [real_audio[int(i)] for i in order], split, pools)
     split.close()
+    kept = thin(workdir, "negatives", sizes["keep"], 7)
     seconds = sum(int(line.split()[2]) for line in open(os.path.join(workdir, "negatives.list"))) / SR
-    print("  negative clips: %d, %.2f h, %.0f s" % (len(split.meta), seconds / 3600, time.time() - t0), flush=True)
+    print("  negative clips: %d of %d kept, %.2f h, %.0f s" % (kept, len(split.meta), seconds / 3600,
+                                                              time.time() - t0), flush=True)
+
+
+def thin(workdir, name, share, seed):
+    """Keeps a seeded share of a set's clips in its list and metadata (the
+    raw audio stays): the feature rows of every pass cost the most time."""
+    lines = open(os.path.join(workdir, name + ".list")).read().split("\n")
+    lines = [line for line in lines if line]
+    meta = json.load(open(os.path.join(workdir, name + ".json")))
+    keep = np.random.default_rng(seed).random(len(lines)) < share
+    with open(os.path.join(workdir, name + ".list"), "w") as out:
+        out.write("\n".join(line for line, k in zip(lines, keep) if k) + "\n")
+    with open(os.path.join(workdir, name + ".json"), "w") as out:
+        json.dump([m for m, k in zip(meta, keep) if k], out)
+    return int(keep.sum())
 
 
 def _pitch(cents_low, cents_high):
@@ -488,10 +504,10 @@ def build_real_stream(rng, workdir, real):
 SIZES = {
     "full": {"train": {"phrases": 2600, "near": 4200, "speech": 1400, "talk": 700, "salad": 200,
                        "nonspeech": 500},
-             "negatives": {"hours": 2.4, "real_copies": 1},
+             "negatives": {"hours": 2.4, "real_copies": 1, "keep": 0.5},
              "eval": {"per_condition": 100, "near_per_kind": 120, "stream_hours": 2.0}},
     "tiny": {"train": {"phrases": 40, "near": 40, "speech": 30, "talk": 10, "salad": 5, "nonspeech": 10},
-             "negatives": {"hours": 0.02, "real_copies": 0},
+             "negatives": {"hours": 0.02, "real_copies": 0, "keep": 1.0},
              "eval": {"per_condition": 3, "near_per_kind": 3, "stream_hours": 0.02}},
 }
 
