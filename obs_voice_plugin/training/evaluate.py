@@ -13,6 +13,7 @@ equal wake_detector_process's).
 import argparse
 import json
 import os
+import re
 import time
 from concurrent.futures import ThreadPoolExecutor
 
@@ -281,6 +282,13 @@ def report(peaks, metas, streams, seconds, eval_seconds, args):
         "| stage | seconds |",
         "|---|---|",
     ]
+    generate_log = os.path.join(args.work, "generate.log")
+    if os.path.exists(generate_log):
+        # generate.py's own progress lines: "  <set ...>: ..., <seconds> s".
+        for line in open(generate_log):
+            m = re.match(r"^  ([a-z ]+): .*?(\d+) s$", line.rstrip())
+            if m:
+                lines.append("| generate: %s (seconds since that set began) | %s |" % (m.group(1), m.group(2)))
     if args.timings and os.path.exists(args.timings):
         for line in open(args.timings):
             stage, secs = line.split()

@@ -68,7 +68,8 @@ features() {
 
 for stage in "${stages[@]}"; do
 	case $stage in
-	generate) timed generate nice -n 19 "$py" generate.py --work "$work" --size "$size" ;;
+	generate) # its progress lines (each set's seconds) go to the report too
+		timed generate nice -n 19 "$py" -u generate.py --work "$work" --size "$size" 2>&1 | tee "$work/generate.log" ;;
 	features) echo "== features" && features ;;
 	train) timed train nice -n 19 "$py" train.py --set "$work/features/train" "$work/data/train.json" \
 		--set "$work/features/negatives" "$work/data/negatives.json" --out "$model" ;;
