@@ -11,6 +11,7 @@ equal wake_detector_process's).
 """
 
 import argparse
+import hashlib
 import json
 import os
 import re
@@ -87,6 +88,7 @@ def main():
     parser.add_argument("--oww-models", required=True)
     parser.add_argument("--classifier", required=True)
     parser.add_argument("--report", required=True)
+    parser.add_argument("--eval-dir", default="", help="where the scores go (default <work>/eval)")
     parser.add_argument("--stream-path", choices=["detector", "features"], default="detector",
                         help="score the negative streams through wake_detector_process (the report's "
                              "headline) or through the faster feature path (for trying a model out)")
@@ -99,7 +101,7 @@ def main():
     features.REUSE = args.reuse
 
     data = os.path.join(args.work, "data")
-    out = os.path.join(args.work, "eval")
+    out = args.eval_dir or os.path.join(args.work, "eval")
     os.makedirs(out, exist_ok=True)
     models = features.model_dir(out, args.oww_models, args.classifier)
     started = time.time()
@@ -164,8 +166,9 @@ def report(peaks, metas, streams, seconds, eval_seconds, args):
     lines = [
         "# Wake phrase classifier: evaluation",
         "",
-        "Classifier `tollivaren_clip_it.onnx` for the phrase \"tollivaren clip it\", measured on voices, voice",
-        "families, texts and recordings that training never used. Produced by",
+        "Classifier `%s` (sha256 `%s`) for the phrase \"tollivaren clip it\", measured on" % (
+            os.path.basename(args.classifier), hashlib.sha256(open(args.classifier, "rb").read()).hexdigest()[:16]),
+        "voices, voice families, texts and recordings that the training in this folder never used. Produced by",
         "`obs_voice_plugin/training/run.sh` (evaluation step: `run.sh evaluate`); every figure below is",
         "written by `evaluate.py`.",
         "",

@@ -9,7 +9,7 @@
 # TV_FEATURE_SETS (sets the features stage makes rows for, default "train
 # negatives"). TV_STREAM_HOURS (score only the first hours of the synthetic negative
 # stream; default all). TV_TRAINING_MODEL and TV_TRAINING_REPORT put the model and the report
-# elsewhere than the shipped ones. Every stage runs under nice -n 19.
+# elsewhere than the shipped ones; TV_EVAL_DIR the evaluation's scores. Every stage runs under nice -n 19.
 set -euo pipefail
 
 here=$(cd "$(dirname "$0")" && pwd)
@@ -76,7 +76,7 @@ for stage in "${stages[@]}"; do
 	evaluate)
 		build_tool
 		timed evaluate nice -n 19 "$py" evaluate.py --tool "$tool" --work "$work" --oww-models "$oww" \
-			--classifier "$model" --report "$report" --timings "$timings" \
+			--classifier "$model" --report "$report" --timings "$timings" --eval-dir "${TV_EVAL_DIR:-$work/eval}" \
 			--stream-path "${TV_STREAM_PATH:-detector}" --stream-hours "${TV_STREAM_HOURS:-0}"
 		;;
 	*) echo "unknown stage $stage" >&2; exit 2 ;;
