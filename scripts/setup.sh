@@ -36,7 +36,13 @@ for option in "$@"; do
   case "$option" in
     --training)
       PACKAGES+=(python3-torch flite festival festvox-kallpc16k festvox-kdlpc16k
-        festvox-us-slt-hts fortunes-min wamerican libopenblas0-pthread) ;;
+        festvox-us-slt-hts fortunes-min wamerican libopenblas0-pthread
+        festvox-italp16k festvox-itapc16k festvox-ru festvox-hi-nsk festvox-mr-nsk
+        festvox-te-nsk festvox-ca-ona-hts festvox-czech-dita festvox-czech-krb
+        festvox-czech-machac festvox-czech-ph festvox-suopuhe-lj festvox-suopuhe-mv
+        # Recordings of real people speaking: game voice lines and the spoken
+        # descriptions of drawing stamps. Pinned: the negatives are made of them.
+        hedgewars-data=1.0.2-6 tuxpaint-stamps-default=2022.06.04-1) ;;
     --real-obs)
       # Mesa's software GL for the app's window under Xvfb; the driver talks to
       # obs-websocket (shipped inside obs-studio) and closes the window by Xlib.
@@ -60,7 +66,13 @@ check_sha() { # file sha
 install_packages() {
   local missing=()
   for p in "${PACKAGES[@]}"; do
-    dpkg-query -W -f='${Status}' "$p" 2>/dev/null | grep -q "install ok installed" || missing+=("$p")
+    # NAME=VERSION pins a version: another installed version counts as missing.
+    local name=${p%%=*} want=${p#*=} have
+    have=$(dpkg-query -W -f='${Status} ${Version}' "$name" 2>/dev/null || true)
+    case $have in
+    "install ok installed "*) [ "$name" = "$p" ] || [ "${have##* }" = "$want" ] || missing+=("$p") ;;
+    *) missing+=("$p") ;;
+    esac
   done
   [ ${#missing[@]} -eq 0 ] && return 0
   say "installing Debian packages: ${missing[*]}"

@@ -3,9 +3,13 @@
 #   run.sh            generate, features, train, evaluate
 #   run.sh STAGE...   only the named stages (generate features train evaluate)
 # Environment: TV_TRAINING_WORK (default training/work), TV_TRAINING_BUILD
-# (default build-training), TV_TRAINING_SIZE (full or tiny), TV_DETECTOR_MINUTES
-# (minutes of the negative stream also fed through wake_detector_process as a
-# cross-check, default 5).
+# (default build-training), TV_TRAINING_SIZE (full or tiny), TV_STREAM_PATH
+# (detector: the negative streams go through wake_detector_process, as the
+# report's headline needs; features: the faster feature path, for a trial).
+# TV_FEATURE_SETS (sets the features stage makes rows for, default "train
+# negatives"). TV_STREAM_HOURS (score only the first hours of the synthetic negative
+# stream; default all). TV_TRAINING_MODEL and TV_TRAINING_REPORT put the model and the report
+# elsewhere than the shipped ones; TV_EVAL_DIR the evaluation's scores. Every stage runs under nice -n 19.
 set -euo pipefail
 
 here=$(cd "$(dirname "$0")" && pwd)
@@ -16,7 +20,8 @@ build=${TV_TRAINING_BUILD:-$root/build-training}
 size=${TV_TRAINING_SIZE:-full}
 oww=$root/.deps/models
 tool=$build/obs_voice_plugin/native/tools/wake_features/wake-features
-model=$root/obs_voice_plugin/native/data/models/tollivaren_clip_it.onnx
+model=${TV_TRAINING_MODEL:-$root/obs_voice_plugin/native/data/models/tollivaren_clip_it.onnx}
+report=${TV_TRAINING_REPORT:-$here/EVALUATION.md}
 timings=$work/timings.txt
 
 stages=("$@")
@@ -24,13 +29,17 @@ stages=("$@")
 mkdir -p "$work"
 cd "$here"
 
+record() { # stage seconds
+	grep -v "^$1 " "$timings" 2>/dev/null >"$timings.new" || true
+	echo "$1 $2" >>"$timings.new"
+	mv "$timings.new" "$timings"
+}
+
 timed() { # stage command...
 	local start=$SECONDS
 	echo "== $1"
 	"${@:2}"
-	grep -v "^$1 " "$timings" 2>/dev/null >"$timings.new" || true
-	echo "$1 $((SECONDS - start))" >>"$timings.new"
-	mv "$timings.new" "$timings"
+	record "$1" $((SECONDS - start))
 }
 
 build_tool() {
@@ -44,22 +53,31 @@ features() {
 	"$py" make_probe_model.py "$work/probe.onnx"
 	local models
 	models=$("$py" -c "import features; print(features.model_dir('$work/features', '$oww', '$work/probe.onnx'))")
-	for set in train negatives quiet; do
-		"$tool" clips --models "$models" --model tollivaren_clip_it --threads 2 "$work/data/$set.list" "$work/features/$set"
+	for set in ${TV_FEATURE_SETS:-train negatives}; do
+		# Rows newer than their clip list are kept (a set's time is the one
+		# recorded when its rows were made).
+		if [ "$work/features/$set.rows.npy" -nt "$work/data/$set.list" ]; then
+			echo "  $set: rows up to date"
+			continue
+		fi
+		local start=$SECONDS
+		nice -n 19 "$tool" clips --models "$models" --model tollivaren_clip_it --threads 2 "$work/data/$set.list" "$work/features/$set"
+		record "features-$set" $((SECONDS - start))
 	done
 }
 
 for stage in "${stages[@]}"; do
 	case $stage in
-	generate) timed generate "$py" generate.py --work "$work" --size "$size" ;;
-	features) timed features features ;;
-	train) timed train "$py" train.py --set "$work/features/train" "$work/data/train.json" \
-		--set "$work/features/negatives" "$work/data/negatives.json" \
-		--set "$work/features/quiet" "$work/data/quiet.json" --out "$model" ;;
+	generate) # its progress lines (each set's seconds) go to the report too
+		timed generate nice -n 19 "$py" -u generate.py --work "$work" --size "$size" 2>&1 | tee "$work/generate.log" ;;
+	features) echo "== features" && features ;;
+	train) timed train nice -n 19 "$py" train.py --set "$work/features/train" "$work/data/train.json" \
+		--set "$work/features/negatives" "$work/data/negatives.json" --out "$model" ;;
 	evaluate)
 		build_tool
-		"$py" evaluate.py --tool "$tool" --work "$work" --oww-models "$oww" --classifier "$model" \
-			--report "$here/EVALUATION.md" --timings "$timings" --detector-minutes "${TV_DETECTOR_MINUTES:-5}"
+		timed evaluate nice -n 19 "$py" evaluate.py --tool "$tool" --work "$work" --oww-models "$oww" \
+			--classifier "$model" --report "$report" --timings "$timings" --eval-dir "${TV_EVAL_DIR:-$work/eval}" \
+			--stream-path "${TV_STREAM_PATH:-detector}" --stream-hours "${TV_STREAM_HOURS:-0}"
 		;;
 	*) echo "unknown stage $stage" >&2; exit 2 ;;
 	esac

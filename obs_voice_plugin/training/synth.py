@@ -1,7 +1,9 @@
 """Runs many synthesis jobs in parallel and returns their audio.
 
-A job is a dict: {"text", "voice", "seed"}; prosody is drawn from the seed so
-that the same job always sounds the same.
+A job is a dict: {"text", "voice", "seed"} and optionally "effects" (a sox
+effect list applied to the speech) or "vary": True (a voice conversion drawn
+from the seed: pitch shift, formant shift, tempo); prosody is drawn from the
+seed so that the same job always sounds the same.
 """
 
 import os
@@ -28,6 +30,35 @@ def _prosody(job):
     }
 
 
+def conversion(job):
+    """The sox effects a job's speech gets, [] for none."""
+    if "effects" in job:
+        return list(job["effects"])
+    if not job.get("vary"):
+        return []
+    rng = np.random.default_rng(job["seed"] + 17)
+    effects = []
+    if rng.random() < 0.4:
+        # A speed change undone by tempo moves formants and pitch together:
+        # a longer or shorter vocal tract.
+        factor = rng.uniform(0.88, 1.12)
+        effects += ["speed", "%.3f" % factor, "tempo", "-s", "%.3f" % (1.0 / factor)]
+    if rng.random() < 0.5:
+        effects += ["pitch", "%d" % int(rng.uniform(-600, 450))]
+    if rng.random() < 0.25:
+        effects += ["tempo", "-s", "%.3f" % rng.uniform(0.78, 1.25)]
+    return effects
+
+
+def _converted(job, path):
+    effects = conversion(job)
+    if effects:
+        out = path[:-4] + "-c.wav"
+        tts.sox_effects(path, out, effects)
+        os.replace(out, path)
+    return tts.load_speech(path)
+
+
 def _synth_one(args):
     job, tmpdir, index = args
     path = os.path.join(tmpdir, "j%d.wav" % index)
@@ -38,7 +69,7 @@ def _synth_one(args):
             tts.espeak(job["text"], voice, p["speed"], p["pitch"], p["amplitude"], p["gap"], path)
         else:
             tts.flite(job["text"], voice, p["stretch"], FLITE_F0[voice["name"]] * p["f0_scale"], path)
-        audio = tts.load_speech(path)
+        audio = _converted(job, path)
     except Exception:
         audio = np.zeros(0, np.float32)
     if os.path.exists(path):
@@ -49,6 +80,7 @@ def _synth_one(args):
 def _festival_voice(args):
     name, jobs, tmpdir = args
     batch = []
+    jobs_by_index = dict(jobs)
     for index, job in jobs:
         batch.append((job["text"], _prosody(job)["stretch"],
                       os.path.join(tmpdir, "f%d.wav" % index)))
@@ -59,7 +91,7 @@ def _festival_voice(args):
         pass
     for (index, _), (_, _, path) in zip(jobs, batch):
         try:
-            results[index] = tts.load_speech(path)
+            results[index] = _converted(dict(jobs_by_index[index]), path)
             os.unlink(path)
         except Exception:
             results[index] = np.zeros(0, np.float32)

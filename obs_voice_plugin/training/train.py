@@ -12,14 +12,21 @@ import features
 
 # Loss weight of a false accept against a miss, per kind of negative clip:
 # ordinary speech and sound must almost never fire, near misses never.
-NEGATIVE_WEIGHT = {"speech": 4.0, "nonspeech": 4.0, "near_miss": 8.0, "partial": 4.0}
+NEGATIVE_WEIGHT = {"speech": 1.0, "nonspeech": 1.0, "near_miss": 2.0, "partial": 1.5}
+# Near misses weigh more by kind: "clip it" without the name and the name
+# with another verb are what a classifier keyed on one half of the phrase
+# accepts.
+NEAR_WEIGHT = {"clip_alone": 4.0, "other_verb": 2.5, "other_object": 2.0, "name_alone": 1.5, "sound_alike": 1.5}
+# Positives are a few per cent of the passes; together they weigh this share
+# of the negatives' total.
+POSITIVE_SHARE = 0.35
 
 
 class WakeClassifier(nn.Module):
     """openWakeWord-style head: flatten, two hidden fully connected layers
     with layer norm and ReLU, one sigmoid output."""
 
-    def __init__(self, hidden=64, dropout=0.3):
+    def __init__(self, hidden=128, dropout=0.3):
         super().__init__()
         # Dropout only acts in training; the exported graph has none.
         self.net = nn.Sequential(
@@ -37,6 +44,8 @@ def load_training(prefix, meta_path):
     labels = np.array([meta[c]["label"] for c in clip], np.float32)
     kinds = [meta[c]["kind"] for c in clip]
     weights = np.array([1.0 if k == "positive" else NEGATIVE_WEIGHT[k] for k in kinds], np.float32)
+    weights *= np.array([NEAR_WEIGHT.get(meta[c].get("condition", ""), 1.0) if meta[c]["kind"] == "near_miss"
+                         else 1.0 for c in clip], np.float32)
     voices = [meta[c]["voice"] for c in clip]
     return np.array(rows, np.float32), labels, weights, clip, voices
 
@@ -108,6 +117,8 @@ def main():
     labels = np.concatenate([s[1] for s in sets])
     weights = np.concatenate([s[2] for s in sets])
     del sets
+    positive = labels == 1
+    weights[positive] *= POSITIVE_SHARE * weights[~positive].sum() / weights[positive].sum()
     print("  training passes: %d positive, %d negative" % (int(labels.sum()), int((labels == 0).sum())), flush=True)
     model = train(rows, labels, weights, args.seed, args.epochs)
     scores = predict(model, rows)

@@ -14,8 +14,12 @@ from audio_io import read_wav, resample
 
 SAMPLE_RATE = 16000
 
-ESPEAK_LANGS = ["en", "en-us", "en-gb-x-rp", "en-gb-scotland", "en-029",
-                "en-gb-x-gbclan", "en-gb-x-gbcwmd", "en-us-nyc"]
+ESPEAK_ENGLISH = ["en", "en-us", "en-gb-x-rp", "en-gb-scotland", "en-029",
+                  "en-gb-x-gbclan", "en-gb-x-gbcwmd", "en-us-nyc"]
+# Other languages' voices reading English text: accents.
+ESPEAK_ACCENTS = ["de", "fr", "es", "it", "pt", "pl", "ru", "cs", "fi", "hu", "ro", "el",
+                  "nl", "sv", "hi", "tr", "sw", "id", "vi", "da"]
+ESPEAK_LANGS = ESPEAK_ENGLISH + ESPEAK_ACCENTS
 ESPEAK_VARIANTS = ["", "m1", "m2", "m3", "m4", "m5", "m6", "m7", "m8",
                    "f1", "f2", "f3", "f4", "f5", "klatt", "klatt2", "klatt3",
                    "klatt4", "Andy", "Annie", "Denis", "Lee", "Mike", "Storm",
@@ -24,13 +28,16 @@ ESPEAK_VARIANTS = ["", "m1", "m2", "m3", "m4", "m5", "m6", "m7", "m8",
                    "belinda", "david", "john", "max", "michel", "quincy",
                    "shelby", "whisper"]
 FLITE_VOICES = ["awb", "kal", "kal16", "rms", "slt"]
-FESTIVAL_VOICES = ["kal_diphone", "ked_diphone", "cmu_us_slt_arctic_hts"]
+FESTIVAL_VOICES = ["kal_diphone", "ked_diphone", "cmu_us_slt_arctic_hts", "lp_diphone", "pc_diphone",
+                   "msu_ru_nsh_clunits", "czech_dita",
+                   "czech_krb", "czech_machac", "czech_ph", "suo_fi_lj_diphone", "upc_ca_ona_hts"]
 
 
 def all_voices():
     voices = []
     for lang in ESPEAK_LANGS:
-        for variant in ESPEAK_VARIANTS:
+        variants = ESPEAK_VARIANTS if lang in ESPEAK_ENGLISH else ESPEAK_VARIANTS[::3]
+        for variant in variants:
             voices.append({"engine": "espeak", "lang": lang, "variant": variant})
     for name in FLITE_VOICES:
         voices.append({"engine": "flite", "name": name})
@@ -45,11 +52,28 @@ def voice_id(voice):
     return "%s:%s" % (voice["engine"], voice["name"])
 
 
+# Whole voice families that training never hears: a speaker recorded for
+# several engines (kal in flite and festival) is held out in all of them.
+HELD_OUT_ESPEAK_LANGS = ("en-029", "en-us-nyc", "nl", "sv", "hi", "tr", "sw", "id", "vi", "da")
+HELD_OUT_ESPEAK_VARIANTS = ("m6", "f3", "Storm", "grandpa", "belinda", "klatt3")
+HELD_OUT_VOICES = ("flite:rms", "flite:kal", "flite:kal16", "festival:kal_diphone", "festival:czech_dita",
+                   "festival:czech_krb", "festival:czech_machac", "festival:czech_ph",
+                   "festival:suo_fi_lj_diphone", "festival:upc_ca_ona_hts")
+
+
 def is_held_out(voice):
-    """Whole voices that training never sees; the evaluation uses only these."""
+    """Voices that training never sees; the evaluation uses only these."""
     if voice["engine"] == "espeak":
-        return voice["lang"] == "en-029" or voice["variant"] in ("m6", "f3", "Storm")
-    return voice_id(voice) in ("flite:rms", "festival:ked_diphone")
+        return voice["lang"] in HELD_OUT_ESPEAK_LANGS or voice["variant"] in HELD_OUT_ESPEAK_VARIANTS
+    return voice_id(voice) in HELD_OUT_VOICES
+
+
+def is_accent(voice):
+    """A voice of another language reading English."""
+    if voice["engine"] == "espeak":
+        return voice["lang"] in ESPEAK_ACCENTS
+    return voice["engine"] == "festival" and voice["name"] not in ("kal_diphone", "ked_diphone",
+                                                                   "cmu_us_slt_arctic_hts")
 
 
 def _run(cmd, stdin_text=None):
@@ -61,6 +85,12 @@ def espeak(text, voice, speed, pitch, amplitude, gap, path):
     name = voice["lang"] + ("+" + voice["variant"] if voice["variant"] else "")
     _run(["espeak-ng", "-v", name, "-s", str(speed), "-p", str(pitch),
           "-a", str(amplitude), "-g", str(gap), "-w", path, text])
+
+
+def sox_effects(src, dst, effects):
+    """Voice conversion and tempo by sox (pitch in cents, tempo, formant-like
+    shifts through a speed change undone by tempo)."""
+    _run(["sox", "-q", src, "-r", "16000", "-b", "16", "-c", "1", dst] + effects)
 
 
 def flite(text, voice, stretch, f0_mean, path):
