@@ -24,7 +24,15 @@ supp="$root/obs_voice_plugin/native/tests/sanitizers"
 bash "$root/scripts/setup.sh"
 
 want() { [[ " $stages " == *" $1 "* ]]; }
-banner() { echo; echo "==== $* ===="; }
+# Each banner also closes the stage before it with its wall time.
+stage_started=$SECONDS
+stage_times=""
+banner() {
+  [ -n "${stage_name:-}" ] && stage_times+="${stage_name} $((SECONDS - stage_started)) s; "
+  stage_name=${1%%:*}
+  stage_started=$SECONDS
+  echo; echo "==== $* ===="
+}
 
 configure_and_build() { # dir, extra cmake args..., then -- targets...
   local dir=$1; shift
@@ -99,4 +107,6 @@ if want realobs; then
 fi
 
 echo
+[ -n "${stage_name:-}" ] && stage_times+="${stage_name} $((SECONDS - stage_started)) s"
 echo "all stages passed: $stages"
+echo "wall time per stage: ${stage_times:-none}; whole run $SECONDS s"
