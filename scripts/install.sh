@@ -6,7 +6,7 @@
 # Both plug-in folders are filled: the one of OBS 33 and later
 # (~/.local/share/obs-studio/plugins/tollivaren-voice) and the older one
 # (~/.config/obs-studio/plugins/tollivaren-voice); each holds
-# bin/64bit/tollivaren-voice.so with libonnxruntime.so.1 beside it, and data/.
+# bin/64bit/tollivaren-voice.so with its private ONNX Runtime copy beside it, and data/.
 set -euo pipefail
 
 root=$(cd "$(dirname "$0")/.." && pwd)

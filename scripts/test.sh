@@ -13,12 +13,15 @@
 #   realobs the real OBS Studio app (Debian's obs-studio) with the plug-in
 #           installed: end to end, 20 closes while commands flow, re-pairing
 #           while commands wait (obs_voice_plugin/native/tests/real_obs)
+#   obs32   Debian sid's OBS 32 in a fresh chroot: everything built against
+#           its SDK, the real app end to end and re-pairing with that build,
+#           and end to end with this machine's OBS 29 build (about 6 minutes)
 # Extra arguments go to ctest in the normal stage.
 set -euo pipefail
 
 root=$(cd "$(dirname "$0")/.." && pwd)
 jobs="${TV_JOBS:-2}"
-stages="${TV_STAGES:-normal asan tsan fuzz memcheck package realobs}"
+stages="${TV_STAGES:-normal asan tsan fuzz memcheck package realobs obs32}"
 supp="$root/obs_voice_plugin/native/tests/sanitizers"
 
 bash "$root/scripts/setup.sh"
@@ -104,6 +107,13 @@ if want realobs; then
   bash "$root/scripts/setup.sh" --real-obs
   configure_and_build "$root/build" -- tollivaren-voice wake-score tollivaren-dashboard
   TV_BUILD_DIR="$root/build" bash "$root/obs_voice_plugin/native/tests/real_obs/run.sh"
+fi
+
+if want obs32; then
+  banner "OBS 32 (Debian sid chroot): build against its SDK, the real app end to end"
+  bash "$root/scripts/setup.sh" --real-obs
+  configure_and_build "$root/build" -- tollivaren-voice wake-score tollivaren-dashboard
+  TV_BUILD_DIR="$root/build" bash "$root/scripts/test_obs32_chroot.sh"
 fi
 
 echo

@@ -8,6 +8,7 @@
 #include <dlfcn.h>
 #include <link.h>
 
+#include <algorithm>
 #include <chrono>
 #include <filesystem>
 #include <thread>

@@ -4,7 +4,8 @@ folders, the spoken phrase as a WAV file) and any number of runs (obs_run.py), e
 fresh OBS configuration, an OBS process, its log and how it ended.
 
 Environment (all optional):
-  TV_OBS_COMMAND      how to start OBS, e.g. "chroot /srv/sid obs" (default "obs")
+  TV_OBS_COMMAND      how to start OBS (default "obs")
+  TV_OBS_ROOT         a chroot OBS runs in (its gdb too, for TV_REALOBS_GDB), e.g. /srv/sid
   TV_OBS_ARGS         extra arguments for OBS, e.g. "--disable-shutdown-check"
   TV_BUILD_DIR        the plug-in build that install.sh installs (default <repo>/build)
   TV_INSTALL_COMMAND  a prefix for running install.sh, e.g. "chroot /srv/sid"
@@ -35,6 +36,9 @@ class Session:
         self.under_gdb = os.environ.get("TV_REALOBS_GDB") == "1"
         if self.under_gdb:
             self.obs_command = GDB_PREFIX + self.obs_command
+        self.obs_root = os.environ.get("TV_OBS_ROOT", "")
+        self.root_prefix = ["chroot", self.obs_root] if self.obs_root else []
+        self.obs_command = self.root_prefix + self.obs_command
         self.dashboard_binary = os.environ.get("TV_DASHBOARD", os.path.join(
             self.build_dir, "obs_voice_plugin", "native", "tools", "dashboard", "tollivaren-dashboard"))
         work_root = os.environ.get("TV_REALOBS_WORK") or tempfile.gettempdir()

@@ -35,6 +35,12 @@ def write_global_ini(obs_dir, websocket_port, collection):
     write_ini(os.path.join(obs_dir, "global.ini"), sections)
     # OBS 31 and later keep the same settings in user.ini.
     write_ini(os.path.join(obs_dir, "user.ini"), sections)
+    # obs-websocket 5.3 and later (OBS 30 on) read a JSON file of their own.
+    websocket_dir = os.path.join(obs_dir, "plugin_config", "obs-websocket")
+    os.makedirs(websocket_dir, exist_ok=True)
+    with open(os.path.join(websocket_dir, "config.json"), "w", encoding="utf-8") as f:
+        json.dump({"first_load": False, "server_enabled": True, "server_port": websocket_port,
+                   "alerts_enabled": False, "auth_required": False, "server_password": ""}, f)
 
 
 def write_profile(obs_dir, recordings_dir):

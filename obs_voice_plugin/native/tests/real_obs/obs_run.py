@@ -230,7 +230,7 @@ class ObsRun:
             self._gdb_signal()
             return path
         try:
-            out = subprocess.run(["gdb", "-p", str(self.process.pid), "-batch", "-nx",
+            out = subprocess.run(self.session.root_prefix + ["gdb", "-p", str(self.process.pid), "-batch", "-nx",
                                   "-ex", "thread apply all bt 25"], stdout=subprocess.PIPE,
                                  stderr=subprocess.STDOUT, text=True, timeout=120)
             with open(path, "w") as f:

@@ -5,6 +5,8 @@
 #include <cctype>
 #include <chrono>
 
+#include <curl/curl.h>
+
 #include "dashboard_json.h"
 #include "dashboard_state.h"
 
@@ -23,6 +25,18 @@ std::string lower(std::string text)
 {
 	std::transform(text.begin(), text.end(), text.begin(), [](unsigned char c) { return (char)tolower(c); });
 	return text;
+}
+
+// The command id as the plug-in meant it: its path segment percent-decoded.
+std::string percent_decoded(const std::string &segment)
+{
+	int length = 0;
+	char *decoded = curl_easy_unescape(nullptr, segment.c_str(), (int)segment.size(), &length);
+	if (!decoded)
+		return segment;
+	std::string id(decoded, (size_t)length);
+	curl_free(decoded);
+	return id;
 }
 
 // Endpoint, tenant and command id from the path; the expected method in *method.
@@ -78,7 +92,7 @@ void answer(dashboard_tenant &tenant, const dashboard_request &record, httplib::
 		res.set_content(dashboard_commands_answer(tenant), JSON);
 	} else {
 		// The id segment is percent-encoded; the command is known by its id.
-		const std::string id = httplib::detail::decode_url(record.command_id, false);
+		const std::string id = percent_decoded(record.command_id);
 		auto &queue = tenant.queue;
 		queue.erase(std::remove_if(queue.begin(), queue.end(), [&](const dashboard_command &c) { return c.id == id; }),
 			    queue.end());
