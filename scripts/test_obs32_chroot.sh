@@ -8,6 +8,9 @@
 #      installed by scripts/install.sh inside the chroot.
 #   3. The end-to-end test runs again in OBS 32 with the module built here on
 #      Debian 12 against OBS 29, unchanged.
+#   4. The Debian package built here is installed in the chroot with apt-get,
+#      real OBS 32 loads it from the system plug-in folders and the end-to-end
+#      test passes with it; apt-get remove leaves none of its files.
 # The test driver, Xvfb and the local dashboard run on this machine; OBS runs
 # in the chroot and sees the same /tmp (work folders, the X socket) and the
 # same repository path.
@@ -101,9 +104,15 @@ real_obs="$root/obs_voice_plugin/native/tests/real_obs/run.sh"
 
 t=$(date +%s)
 say "real OBS 32, the plug-in built against OBS 32"
-# The close-while-commands-flow and scene-collection tests are left out here:
-# in OBS 32 a close can crash in OBS's media thread (see the real_obs README).
-env "${obs_env[@]}" TV_BUILD_DIR="$build32" TV_INSTALL_COMMAND="chroot $jail" bash "$real_obs" -k "e2e or filter_settings" ||
+# OBS 32 itself, with no plug-in installed, sometimes keeps a scene alive
+# when its window closes and may then crash (tests/real_obs/close_without_plugin.py,
+# the real_obs README): of the 10 closes while scene, show and hide commands
+# flow, those that go wrong after OBS logged so are counted, not failed; a
+# hang, or a bad close without that line, fails. The scene-collection switch
+# test, whose close would meet the same fault, is left out.
+env "${obs_env[@]}" TV_BUILD_DIR="$build32" TV_INSTALL_COMMAND="chroot $jail" \
+  TV_REALOBS_CLOSE_KIND=scene_show_hide TV_REALOBS_CLOSES=10 TV_REALOBS_OBS_LEFTOVERS=10 \
+  bash "$real_obs" -k "e2e or filter_settings or close" ||
   fail "the real-app tests in OBS 32 (the plug-in built against OBS 32)"
 say "real-app tests in OBS 32: $(( $(date +%s) - t )) s"
 
@@ -112,4 +121,22 @@ say "real OBS 32, the module built on Debian 12 against OBS 29, unchanged"
 env "${obs_env[@]}" TV_BUILD_DIR="$build" bash "$real_obs" -k e2e ||
   fail "the end-to-end test in OBS 32 (the module built against OBS 29)"
 say "end to end in OBS 32 with the OBS 29 build: $(( $(date +%s) - t )) s"
+
+t=$(date +%s)
+say "real OBS 32, the Debian package built on Debian 12"
+deb=$(TV_BUILD_DIR="$build" TV_DEB_COMPRESSION=gzip bash "$root/scripts/make_deb.sh" "$work/deb" 2>/dev/null | tail -n 1)
+[ -f "$deb" ] || fail "make_deb.sh wrote no package"
+cp "$deb" "$jail/tmp/"
+jail_deb="/tmp/$(basename "$deb")"
+in_jail apt-get install -y -qq --no-install-recommends "$jail_deb" >"$work/deb-install.log" 2>&1 ||
+  { tail -n 30 "$work/deb-install.log" >&2; fail "apt-get install ./$(basename "$deb") in the chroot"; }
+rm -f "$jail$jail_deb"
+in_jail dpkg -L tollivaren-voice >"$work/deb-files"
+env "${obs_env[@]}" TV_BUILD_DIR="$build" TV_PLUGIN_SYSTEM=1 bash "$real_obs" -k e2e ||
+  { in_jail apt-get remove -y -qq tollivaren-voice >/dev/null 2>&1 || true; fail "the end-to-end test in OBS 32 with the Debian package"; }
+in_jail apt-get remove -y -qq tollivaren-voice >"$work/deb-remove.log" 2>&1 ||
+  { cat "$work/deb-remove.log" >&2; fail "apt-get remove tollivaren-voice in the chroot"; }
+left=$(while read -r path; do if [ -f "$jail$path" ]; then echo "$path"; fi; done <"$work/deb-files")
+[ -z "$left" ] || fail "left after apt-get remove: $left"
+say "Debian package in OBS 32: installed, end to end, removed: $(( $(date +%s) - t )) s"
 say "OBS 32 ($suite): built, tested end to end, closed and re-paired; $(( $(date +%s) - start )) s in all"

@@ -9,6 +9,8 @@ Environment (all optional):
   TV_OBS_ARGS         extra arguments for OBS, e.g. "--disable-shutdown-check"
   TV_BUILD_DIR        the plug-in build that install.sh installs (default <repo>/build)
   TV_INSTALL_COMMAND  a prefix for running install.sh, e.g. "chroot /srv/sid"
+  TV_PLUGIN_SYSTEM=1  the plug-in is installed system-wide (the Debian package): OBS
+                      finds it in its own plug-in folders, nothing is installed per run
   TV_DASHBOARD        the tollivaren-dashboard binary (default: in TV_BUILD_DIR)
   TV_REALOBS_WORK     where sessions keep their files (default: a new folder in /tmp)
   TV_REALOBS_GDB=1    run OBS under gdb: a crash leaves every thread's stack in the
@@ -80,6 +82,9 @@ class Session:
         self.display = ":" + number
 
     def _install_plugin(self):
+        if os.environ.get("TV_PLUGIN_SYSTEM") == "1":
+            self.plugin_dir = self._mkdir("no-user-plugins")
+            return
         env = dict(os.environ, HOME=self.home, XDG_CONFIG_HOME=self.plugin_config,
                    XDG_DATA_HOME=self.data_home, TV_BUILD_DIR=self.build_dir)
         prefix = shlex.split(os.environ.get("TV_INSTALL_COMMAND", ""))

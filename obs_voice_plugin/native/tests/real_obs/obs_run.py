@@ -35,6 +35,8 @@ GDB_SIGNAL = re.compile(r'received signal (SIG[A-Z0-9]+)')
 
 LOADED = "[tollivaren-voice] loaded v"
 UNLOADED = "[tollivaren-voice] unloaded"
+# What OBS logs when its window closed but a scene or source it holds is still alive.
+OBS_LEFTOVER = "Not all sources were cleared when clearing scene data"
 DETECTOR_READY = "[tollivaren-voice] openWakeWord detector ready (model='tollivaren_clip_it')"
 
 
