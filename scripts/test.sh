@@ -14,8 +14,10 @@
 #           installed: end to end, 20 closes while commands flow, re-pairing
 #           while commands wait (obs_voice_plugin/native/tests/real_obs)
 #   obs32   Debian sid's OBS 32 in a fresh chroot: everything built against
-#           its SDK, the real app end to end and re-pairing with that build,
-#           and end to end with this machine's OBS 29 build (about 6 minutes)
+#           its SDK, the real app end to end, re-pairing and 10 closes while
+#           commands flow with that build, end to end with this machine's
+#           OBS 29 build and with the Debian package installed by apt-get
+#           (about 7 minutes)
 # Extra arguments go to ctest in the normal stage.
 set -euo pipefail
 
