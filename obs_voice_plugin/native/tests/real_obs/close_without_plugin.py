@@ -19,6 +19,7 @@ before closing. Run it through offline.sh. Exit status 0 whatever it counted:
 it measures OBS, it does not test the plug-in."""
 
 import argparse
+import itertools
 import os
 import random
 import shutil
@@ -29,7 +30,6 @@ import time
 sys.path.insert(0, os.path.dirname(os.path.abspath(__file__)))
 
 import obs_app  # noqa: E402
-import obs_config  # noqa: E402
 import obs_run  # noqa: E402
 import scenario  # noqa: E402
 
@@ -42,13 +42,14 @@ FLOWS = {
 }
 
 
-def start_without_plugin(session, label):
+def start_without_plugin(session, dashboard, label):
+    """The close stress test's main collection, its voice filter taken off,
+    in an OBS with no plug-in installed."""
     run = session.new_run(label)
     shutil.rmtree(os.path.join(run.obs_dir, "plugins"))
-    run.configure({scenario.MAIN: ([("Live", ["Mic", "Music", "Camera"]), ("BRB", ["Music", "Camera"])],
-                                   [obs_config.media_source("Mic", session.phrase_wav),
-                                    obs_config.media_source("Music", session.tone_wav),
-                                    obs_config.color_source("Camera")])}, scenario.MAIN)
+    scenes, sources = scenario.collections(session, dashboard)[scenario.MAIN]
+    sources = [{k: v for k, v in source.items() if k != "filters"} for source in sources]
+    run.configure({scenario.MAIN: (scenes, sources)}, scenario.MAIN)
     run.start()
     return run, run.websocket()
 
@@ -67,10 +68,9 @@ def ready_item_ids(ws, source):
 
 
 def flow(ws, steps, item_ids, rng, stop):
-    for step in range(1 << 30):
-        if stop.is_set() or not steps:
+    for kind, target in itertools.cycle(steps):
+        if stop.is_set():
             return
-        kind, target = steps[step % len(steps)]
         try:
             if kind == "scene":
                 ws.request("SetCurrentProgramScene", {"sceneName": target})
@@ -90,7 +90,7 @@ def one_close(session, rng, label, args):
         if args.with_plugin:
             run, ws = scenario.start_obs(session, dashboard, label)
         else:
-            run, ws = start_without_plugin(session, label)
+            run, ws = start_without_plugin(session, dashboard, label)
         item_ids = ready_item_ids(ws, "Camera")
         stop = threading.Event()
         feeder = threading.Thread(target=flow, args=(ws, FLOWS[args.flow], item_ids, rng, stop), daemon=True)
@@ -127,7 +127,8 @@ def main():
                   flush=True)
     finally:
         session.close(keep=True)
-    print(f"{args.runs} closes after {args.flow} (quiet {args.quiet:g} s, seed {args.seed}, plug-in {'paired' if args.with_plugin else 'not installed'}): "
+    plugin = "paired" if args.with_plugin else "not installed"
+    print(f"{args.runs} closes after {args.flow} (quiet {args.quiet:g} s, seed {args.seed}, plug-in {plugin}): "
           f"{crashes} crashes, {not_cleared} with \"{NOT_CLEARED}\"; run folders in {session.dir}")
 
 

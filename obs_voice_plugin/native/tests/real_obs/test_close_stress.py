@@ -6,10 +6,10 @@ as a hosted one over the internet does. Every close must end in a clean exit
 within obs_run.EXIT_BOUND: no crash, no hang (no exit within
 obs_run.HANG_AFTER s: killed).
 
-OBS 30 to 32 sometimes fail to release a scene when the window closes, with
-no plug-in installed at all (close_without_plugin.py shows it), log
-obs_run.OBS_LEFTOVER and may then crash in their own threads. For those
-OBS versions TV_REALOBS_OBS_LEFTOVERS allows that many closes to go wrong in
+OBS 32 sometimes fails to release a scene when the window closes, with no
+plug-in installed at all (close_without_plugin.py shows it), logs
+obs_run.OBS_LEFTOVER and may then crash in its own threads. For such an OBS
+TV_REALOBS_OBS_LEFTOVERS allows that many closes to go wrong in
 a run whose log says so; a hang, or a bad close without that line, still
 fails. The default is 0: Debian 12's OBS 29 never does it."""
 
