@@ -42,7 +42,10 @@ for option in "$@"; do
         festvox-czech-machac festvox-czech-ph festvox-suopuhe-lj festvox-suopuhe-mv
         # Recordings of real people speaking: game voice lines and the spoken
         # descriptions of drawing stamps. Pinned: the negatives are made of them.
-        hedgewars-data=1.0.2-6 tuxpaint-stamps-default=2022.06.04-1) ;;
+        hedgewars-data=1.0.2-6 tuxpaint-stamps-default=2022.06.04-1
+        # English voice lines of real actors, for training only: the narration
+        # and messages of warzone2100, the unit replies of megaglest.
+        warzone2100-data=4.3.3-3 megaglest-data=3.13.0-3) ;;
     --real-obs)
       # Mesa's software GL for the app's window under Xvfb; the driver talks to
       # obs-websocket (shipped inside obs-studio) and closes the window by Xlib.

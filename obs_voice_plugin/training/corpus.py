@@ -71,6 +71,32 @@ def near_texts(rng, kind, count):
 
 
 NEAR_KINDS = ["other_verb", "other_object", "name_alone", "clip_alone", "sound_alike"]
+# The twins of a phrase take: the name with another ending, and another
+# word before "clip it".
+TWIN_KINDS = ["twin_verb", "twin_object", "twin_name", "twin_lead"]
+TWIN_NAME_ENDINGS = ["is live", "is here", "again", "please", "hello", "thanks", "you know", "over here",
+                     "look at this", "come on", "oh no", "stop it", "did it", "got it"]
+TWIN_LEADS = ["someone", "somebody", "totally", "Oliver", "tolliver", "trolley van", "silly van", "caravan",
+              "chat", "mods", "please", "okay", "quick", "let's", "go", "just", "tell a friend", "all of them",
+              "Toledo", "Tolkien", "Olivia", "Valerie", "hey", "yes", "alright", "travel van", "holly van",
+              "tally ho", "the river", "italian", "we can", "you should", "oh wow", "Vivian", "Harry"]
+
+
+def twin_ending(rng):
+    """(kind, words after the name) for the twin of a phrase take that keeps
+    the name: another verb and "it", "clip" with another object, or other
+    words."""
+    kind = str(rng.choice(TWIN_KINDS[:3], p=[0.55, 0.3, 0.15]))
+    if kind == "twin_verb":
+        return kind, "%s it" % rng.choice(OTHER_VERBS)
+    if kind == "twin_object":
+        return kind, "clip %s" % rng.choice(OTHER_OBJECTS)
+    return kind, str(rng.choice(TWIN_NAME_ENDINGS))
+
+
+def twin_lead(rng):
+    """What the twin that keeps "clip it" says instead of the name."""
+    return str(rng.choice(TWIN_LEADS))
 
 TEXT_FILES = ["/usr/share/games/fortunes/fortunes", "/usr/share/games/fortunes/literature",
               "/usr/share/games/fortunes/riddles", "/usr/share/common-licenses/GPL-3",

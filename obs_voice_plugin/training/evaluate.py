@@ -11,6 +11,7 @@ equal wake_detector_process's).
 """
 
 import argparse
+import glob
 import hashlib
 import json
 import os
@@ -75,6 +76,31 @@ def family(voice):
     by voice."""
     engine, name = voice.split(":", 1)
     return "%s:%s" % (engine, name.split("+")[0]) if engine == "espeak" else voice
+
+
+def training_summary(work):
+    """What training was made of, counted from the sets' own metadata."""
+    counts = {}
+    for name in ("train", "negatives"):
+        path = os.path.join(work, "data", name + ".json")
+        if not os.path.exists(path):
+            continue
+        for m in json.load(open(path)):
+            key = m["kind"] + (" (%s)" % m["condition"] if m.get("condition") else "")
+            counts[key] = counts.get(key, 0) + 1
+    if not counts:
+        return []
+    lines = ["", "## What training was made of", "",
+             "Clips per kind in the training and negative sets (twin: a take of the phrase's voice, prosody",
+             "and pause with another ending after the name; partial: passes that end inside the phrase).", "",
+             "| kind | clips |", "|---|---|"]
+    lines += ["| %s | %d |" % kv for kv in sorted(counts.items())]
+    real = sorted(glob.glob(os.path.join(work, "data", "real_train_*.json")), key=os.path.getmtime)
+    if real:
+        labels = json.load(open(real[-1]))["labels"]
+        lines += ["", "Real recordings the negatives are made of (training part only): " + ", ".join(
+            "%s %d" % (label, labels.count(label)) for label in sorted(set(labels))) + "."]
+    return lines
 
 
 def pct(x):
@@ -279,6 +305,9 @@ def report(peaks, metas, streams, seconds, eval_seconds, args):
         "  Lithuanian and Dutch; the voice packs British, Mobster, Pirate and Default_uk).",
         "- Near misses: %d held-out-voice clips: the name with another verb and \"it\", the name with \"clip\"" % near.size,
         "  and another object, the name alone in a sentence, \"clip it\" without the name, sound-alikes.",
+    ]
+    lines += training_summary(args.work)
+    lines += [
         "",
         "## Run time",
         "",

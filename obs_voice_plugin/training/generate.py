@@ -2,13 +2,14 @@
 recordings of real people.
 
 Writes into <work>/data:
-  train.*          phrases, windows cut inside the phrase, near misses, speech
+  train.*          phrases, their twins (same voice, another ending or another
+                   word before "clip it"), windows cut inside the phrase, near misses, speech
                    and sound (training voices); labelled per pass
   negatives.*      long stretches of training-voice talk and real recorded
                    talk: every pass is a negative
   eval_pos.*       held-out-voice phrases, one condition per clip
   eval_near.*      held-out-voice near misses, by kind
-  stream.s16       two hours of held-out synthetic talk and sound
+  stream.s16       an hour of held-out synthetic talk and sound
   stream_real.s16  held-out real recordings end to end
 The .list files are what wake-features reads; the .json files say, per clip,
 its kind and how each pass is labelled.
@@ -101,14 +102,20 @@ def random_bed(rng, n, pools):
     """Training beds: everything a stream carries, at 0 to 30 dB, a fifth of
     them faint (30 to 70 dB under the speech)."""
     kind = str(rng.choice(["white", "pink", "brown", "music", "game", "speech", "babble", "silence"],
-                          p=[0.08, 0.12, 0.08, 0.17, 0.15, 0.12, 0.18, 0.10]))
+                          p=[0.07, 0.11, 0.07, 0.17, 0.15, 0.12, 0.22, 0.09]))
     snr = rng.uniform(30, 70) if rng.random() < 0.2 else rng.uniform(0, 30)
     return bed(rng, n, kind, pools["speech"], pools["babble"]), snr
 
 
-def synth_phrases(rng, voices, count, pause_share=0.25, extras=True, vary=True, effects=None):
+def synth_phrases(rng, voices, count, pause_share=0.25, extras=True, vary=True, effects=None, twins=None):
     """The phrase in `count` takes: (core audio, lead, trail, voice id, text).
-    A share is spoken as the name and "clip it" apart, joined with a pause."""
+    A share is spoken as the name and "clip it" apart, joined with a pause.
+    With a list as `twins`, each take also gets two twins in the same voice,
+    prosody and layout: one says the name with another ending
+    (corpus.twin_ending), one another word before the same "clip it"
+    (corpus.twin_lead). They are appended to the list as (core audio, lead,
+    trail, kind, text), so that only the name and "clip it" together make
+    the phrase."""
     jobs, layout = [], []
     for _ in range(count):
         name, tail = str(rng.choice(corpus.WAKE_WORDS)), str(rng.choice(corpus.WAKE_TAIL))
@@ -118,14 +125,29 @@ def synth_phrases(rng, voices, count, pause_share=0.25, extras=True, vary=True, 
         if effects is not None:
             base["effects"] = effects(rng)
         entry = {}
+        if twins is not None:
+            entry["twin_kind"], entry["twin_rest"] = corpus.twin_ending(rng)
+            entry["twin_text"] = "%s %s" % (name, entry["twin_rest"])
+            entry["lead_word"] = corpus.twin_lead(rng)
+            entry["lead_text"] = "%s %s" % (entry["lead_word"], tail)
         if rng.random() < pause_share:
             entry["name"], entry["gap"] = len(jobs), int(rng.uniform(0.15, 0.65) * SR)
             jobs.append(dict(base, text=name))
             entry["core"] = len(jobs)
             jobs.append(dict(base, text=tail))
+            if twins is not None:
+                entry["twin"] = len(jobs)
+                jobs.append(dict(base, text=entry["twin_rest"]))
+                entry["lead_twin"] = len(jobs)
+                jobs.append(dict(base, text=entry["lead_word"]))
         else:
             entry["core"] = len(jobs)
             jobs.append(dict(base, text="%s %s" % (name, tail)))
+            if twins is not None:
+                entry["twin"] = len(jobs)
+                jobs.append(dict(base, text=entry["twin_text"]))
+                entry["lead_twin"] = len(jobs)
+                jobs.append(dict(base, text=entry["lead_text"]))
         if extras and rng.random() < 0.3:
             entry["lead"] = len(jobs)
             jobs.append(dict(base, text=str(rng.choice(corpus.LEAD_INS[3:])).strip(" ,")))
@@ -136,14 +158,43 @@ def synth_phrases(rng, voices, count, pause_share=0.25, extras=True, vary=True, 
     audio = synth.synthesise(jobs)
     out = []
     for entry, vid, text in layout:
-        core = audio[entry["core"]]
-        if "name" in entry:
-            if audio[entry["name"]].size == 0 or core.size == 0:
-                continue
-            core = np.concatenate([audio[entry["name"]], np.zeros(entry["gap"], np.float32), core])
         get = lambda key: audio[entry[key]] if key in entry else None
-        out.append((core, get("lead"), get("trail"), vid, text))
+        if "twin" in entry:
+            twin = with_name(audio, entry, entry["twin"])
+            if twin is not None:
+                twins.append((twin, get("lead"), get("trail"), entry["twin_kind"], entry["twin_text"]))
+            twin = lead_twin(audio, entry)
+            if twin is not None:
+                twins.append((twin, get("lead"), get("trail"), "twin_lead", entry["lead_text"]))
+        core = with_name(audio, entry, entry["core"])
+        if core is not None:
+            out.append((core, get("lead"), get("trail"), vid, text))
     return out
+
+
+def lead_twin(audio, entry):
+    """The other word, then the take's own "clip it" after the same pause
+    when spoken apart; None when a part failed."""
+    word = audio[entry["lead_twin"]]
+    if word.size == 0:
+        return None
+    if "name" not in entry:
+        return word
+    tail = audio[entry["core"]]
+    return np.concatenate([word, np.zeros(entry["gap"], np.float32), tail]) if tail.size else None
+
+
+def with_name(audio, entry, at):
+    """The job at `at`, after the name and its pause when spoken apart; None
+    when a part failed."""
+    core = audio[at]
+    if core.size == 0:
+        return None
+    if "name" not in entry:
+        return core
+    if audio[entry["name"]].size == 0:
+        return None
+    return np.concatenate([audio[entry["name"]], np.zeros(entry["gap"], np.float32), core])
 
 
 def synth_near(rng, voices, kinds, pause_share=0.25, vary=True):
@@ -257,7 +308,8 @@ class Split:
 
 def build_train(rng, workdir, voices, sentences, words, sizes, babble_pool):
     t0 = time.time()
-    phrases = synth_phrases(rng, voices, sizes["phrases"])
+    twins = []
+    phrases = synth_phrases(rng, voices, sizes["phrases"], pause_share=0.35, twins=twins)
     near = synth_near(rng, voices, [(k, int(sizes["near"] * w)) for k, w in
                                     zip(corpus.NEAR_KINDS, (0.34, 0.14, 0.26, 0.12, 0.14))])
     texts = [sentences[int(i)] for i in rng.choice(len(sentences), sizes["speech"], replace=False)]
@@ -282,6 +334,10 @@ def build_train(rng, workdir, voices, sentences, words, sizes, babble_pool):
             # Windows that end inside the phrase, before "clip it" is
             # complete: the name alone must not fire.
             split.again(end - int(0.85 * core.size), end - int(0.3 * core.size), "partial", 0, vid, text)
+    for core, lead, trail, kind, text in twins:
+        utt, _ = phrase_utterance(rng, core, lead, trail)
+        clip, first = negative_clip(rng, utt, pools)
+        split.add(clip, first, clip.size, "near_miss", 0, text=text, condition=kind)
     for utt, kind, text in near:
         clip, first = negative_clip(rng, utt, pools)
         split.add(clip, first, clip.size, "near_miss", 0, text=text, condition=kind)
@@ -502,10 +558,10 @@ def build_real_stream(rng, workdir, real):
 
 
 SIZES = {
-    "full": {"train": {"phrases": 2600, "near": 4200, "speech": 1400, "talk": 700, "salad": 200,
+    "full": {"train": {"phrases": 4000, "near": 4200, "speech": 1400, "talk": 700, "salad": 200,
                        "nonspeech": 500},
-             "negatives": {"hours": 2.4, "real_copies": 1, "keep": 0.5},
-             "eval": {"per_condition": 100, "near_per_kind": 120, "stream_hours": 2.0}},
+             "negatives": {"hours": 2.4, "real_copies": 2, "keep": 0.8},
+             "eval": {"per_condition": 100, "near_per_kind": 120, "stream_hours": 1.0}},
     "tiny": {"train": {"phrases": 40, "near": 40, "speech": 30, "talk": 10, "salad": 5, "nonspeech": 10},
              "negatives": {"hours": 0.02, "real_copies": 0, "keep": 1.0},
              "eval": {"per_condition": 3, "near_per_kind": 3, "stream_hours": 0.02}},

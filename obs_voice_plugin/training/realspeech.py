@@ -6,6 +6,10 @@ other languages).
   recorded by volunteers, one language (and so one set of speakers) per
   file suffix.
 - hedgewars-data: the game's voice packs, each recorded by its own actor.
+- warzone2100-data: the narration, tutorial and battle messages (English),
+  kept inside the game's base.wz archive. Training only.
+- megaglest-data: the units' replies and battle cries, one actor per unit.
+  Training only.
 """
 
 import glob
@@ -13,6 +17,7 @@ import json
 import os
 import subprocess
 import tempfile
+import zipfile
 from multiprocessing import Pool
 
 import numpy as np
@@ -22,6 +27,9 @@ from audio_io import to_int16
 
 TUXPAINT = "/usr/share/tuxpaint/stamps"
 HEDGEWARS = "/usr/share/games/hedgewars/Data/Sounds/voices"
+
+WARZONE = "/usr/share/games/warzone2100/base.wz"
+MEGAGLEST = "/usr/share/games/megaglest/techs/megapack/factions"
 
 TRAIN_LANGS = ("fr", "ru", "ro", "ca", "bg", "es")
 EVAL_LANGS = ("be", "el", "da", "lt", "nl")
@@ -44,10 +52,34 @@ def _hedgewars(held_out):
     return sorted(files)
 
 
-def files(part):
+def _warzone(cache_dir):
+    """The archive's spoken lines (not its sound effects), unpacked once."""
+    if not os.path.exists(WARZONE):
+        return []
+    out = os.path.join(cache_dir, "warzone2100")
+    files = []
+    with zipfile.ZipFile(WARZONE) as archive:
+        for name in sorted(archive.namelist()):
+            if name.startswith("audio/") and name.endswith(".ogg") and not name.startswith(("audio/sfx/",
+                                                                                               "audio/radclick")):
+                path = os.path.join(out, name)
+                if not os.path.exists(path):
+                    archive.extract(name, out)
+                files.append(path)
+    return files
+
+
+def _megaglest():
+    spoken = ("_ack", "_select", "_attack")
+    return sorted(f for f in glob.glob(os.path.join(MEGAGLEST, "*", "units", "*", "sounds", "*.wav"))
+                  if any(k in os.path.basename(f) for k in spoken))
+
+
+def files(part, cache_dir):
     """'train' or 'eval': (path, source label) pairs."""
     if part == "train":
         pairs = [(f, "tuxpaint") for f in _tuxpaint(TRAIN_LANGS)] + [(f, "hedgewars") for f in _hedgewars(False)]
+        pairs += [(f, "warzone2100") for f in _warzone(cache_dir)] + [(f, "megaglest") for f in _megaglest()]
     else:
         pairs = [(f, "tuxpaint") for f in _tuxpaint(EVAL_LANGS)] + [(f, "hedgewars") for f in _hedgewars(True)]
     return pairs
@@ -67,7 +99,7 @@ def load(part, cache_dir, limit=None, processes=2):
     """Decoded 16 kHz recordings with their source label, in a fixed order.
     Decoding thousands of files takes minutes, so the result is kept in
     cache_dir (int16 samples, offsets and labels) and read back from there."""
-    pairs = files(part)[:limit]
+    pairs = files(part, cache_dir)[:limit]
     cache = os.path.join(cache_dir, "real_%s_%d" % (part, len(pairs)))
     if os.path.exists(cache + ".json"):
         samples = np.load(cache + ".npy")
@@ -88,7 +120,7 @@ def load(part, cache_dir, limit=None, processes=2):
 
 
 def packages():
-    """Installed versions of the packages the recordings come from."""
+    """Installed versions of the packages the held-out recordings come from."""
     out = {}
     for name in ("tuxpaint-stamps-default", "hedgewars-data"):
         try:

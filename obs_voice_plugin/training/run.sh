@@ -2,6 +2,8 @@
 # Re-runs the wake phrase classifier pipeline with fixed seeds:
 #   run.sh            generate, features, train, evaluate
 #   run.sh STAGE...   only the named stages (generate features train evaluate)
+# TV_GENERATE_SETS: the sets generate builds (default "train negatives eval"; each
+# set has its own seed, so building one alone gives the same audio).
 # Environment: TV_TRAINING_WORK (default training/work), TV_TRAINING_BUILD
 # (default build-training), TV_TRAINING_SIZE (full or tiny), TV_STREAM_PATH
 # (detector: the negative streams go through wake_detector_process, as the
@@ -68,8 +70,12 @@ features() {
 
 for stage in "${stages[@]}"; do
 	case $stage in
-	generate) # its progress lines (each set's seconds) go to the report too
-		timed generate nice -n 19 "$py" -u generate.py --work "$work" --size "$size" 2>&1 | tee "$work/generate.log" ;;
+	generate) # each set on its own; their progress lines (each set's seconds) go to the report too
+		for set in ${TV_GENERATE_SETS:-train negatives eval}; do
+			timed "generate-$set" nice -n 19 "$py" -u generate.py --work "$work" --size "$size" --only "$set" \
+				2>&1 | tee "$work/generate-$set.log"
+		done
+		cat "$work"/generate-*.log >"$work/generate.log" ;;
 	features) echo "== features" && features ;;
 	train) timed train nice -n 19 "$py" train.py --set "$work/features/train" "$work/data/train.json" \
 		--set "$work/features/negatives" "$work/data/negatives.json" --out "$model" ;;

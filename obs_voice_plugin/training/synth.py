@@ -43,10 +43,11 @@ def conversion(job):
         # a longer or shorter vocal tract.
         factor = rng.uniform(0.88, 1.12)
         effects += ["speed", "%.3f" % factor, "tempo", "-s", "%.3f" % (1.0 / factor)]
-    if rng.random() < 0.5:
-        effects += ["pitch", "%d" % int(rng.uniform(-600, 450))]
-    if rng.random() < 0.25:
-        effects += ["tempo", "-s", "%.3f" % rng.uniform(0.78, 1.25)]
+    if rng.random() < 0.55:
+        # Deep voices are the ones the engines lack most.
+        effects += ["pitch", "%d" % int(rng.uniform(-850, 500))]
+    if rng.random() < 0.3:
+        effects += ["tempo", "-s", "%.3f" % rng.uniform(0.7, 1.45)]
     return effects
 
 

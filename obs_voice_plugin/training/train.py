@@ -16,7 +16,8 @@ NEGATIVE_WEIGHT = {"speech": 1.0, "nonspeech": 1.0, "near_miss": 2.0, "partial":
 # Near misses weigh more by kind: "clip it" without the name and the name
 # with another verb are what a classifier keyed on one half of the phrase
 # accepts.
-NEAR_WEIGHT = {"clip_alone": 4.0, "other_verb": 2.5, "other_object": 2.0, "name_alone": 1.5, "sound_alike": 1.5}
+NEAR_WEIGHT = {"clip_alone": 4.0, "other_verb": 2.5, "other_object": 2.0, "name_alone": 1.5, "sound_alike": 1.5,
+               "twin_verb": 3.0, "twin_object": 2.5, "twin_name": 1.5, "twin_lead": 3.0}
 # Positives are a few per cent of the passes; together they weigh this share
 # of the negatives' total.
 POSITIVE_SHARE = 0.35
@@ -26,7 +27,7 @@ class WakeClassifier(nn.Module):
     """openWakeWord-style head: flatten, two hidden fully connected layers
     with layer norm and ReLU, one sigmoid output."""
 
-    def __init__(self, hidden=128, dropout=0.3):
+    def __init__(self, hidden=256, dropout=0.3):
         super().__init__()
         # Dropout only acts in training; the exported graph has none.
         self.net = nn.Sequential(
@@ -50,10 +51,10 @@ def load_training(prefix, meta_path):
     return np.array(rows, np.float32), labels, weights, clip, voices
 
 
-def train(rows, labels, weights, seed, epochs=12, batch=1024):
+def train(rows, labels, weights, seed, epochs=12, batch=1024, hidden=256):
     torch.manual_seed(seed)
     rng = np.random.default_rng(seed)
-    model = WakeClassifier()
+    model = WakeClassifier(hidden)
     optimiser = torch.optim.AdamW(model.parameters(), lr=2e-3, weight_decay=1e-2)
     schedule = torch.optim.lr_scheduler.CosineAnnealingLR(optimiser, epochs)
     x_all = torch.from_numpy(rows)
@@ -109,6 +110,7 @@ def main():
     parser.add_argument("--out", required=True)
     parser.add_argument("--seed", type=int, default=1234)
     parser.add_argument("--epochs", type=int, default=12)
+    parser.add_argument("--hidden", type=int, default=256, help="width of the two hidden layers")
     args = parser.parse_args()
     torch.set_num_threads(2)
     started = time.time()
@@ -120,7 +122,7 @@ def main():
     positive = labels == 1
     weights[positive] *= POSITIVE_SHARE * weights[~positive].sum() / weights[positive].sum()
     print("  training passes: %d positive, %d negative" % (int(labels.sum()), int((labels == 0).sum())), flush=True)
-    model = train(rows, labels, weights, args.seed, args.epochs)
+    model = train(rows, labels, weights, args.seed, args.epochs, hidden=args.hidden)
     scores = predict(model, rows)
     print("  training set: positives >= 0.6: %.3f, negatives >= 0.6: %.4f"
           % (float((scores[labels == 1] >= 0.6).mean()), float((scores[labels == 0] >= 0.6).mean())))
