@@ -78,9 +78,9 @@ SHIFT=-0.442
 
 train_classifier() {
 	mkdir -p "$work/heads"
-	local spec width seed flag out outs=()
-	for spec in "${HEADS[@]}"; do
-		read -r width seed flag <<<"$spec"
+	local head width seed flag out outs=()
+	for head in "${HEADS[@]}"; do
+		read -r width seed flag <<<"$head"
 		out=$work/heads/h$width-s$seed${flag:+-$flag}.pt
 		nice -n 19 "$py" train.py head --set "$work/features/train" "$work/data/train.json" \
 			--set "$work/features/negatives" "$work/data/negatives.json" --out "$out" \

@@ -1,10 +1,10 @@
 """Trains the "tollivaren clip it" classifier on wake-features rows and
 exports it as ONNX ([1, 16, 96] float -> [1, 1] sigmoid score).
 
-The shipped classifier is a small ensemble: heads trained apart (other
-seeds, widths, and one without the twin near misses) whose scores are
-combined by their minimum. Their false accepts on unseen talk fall on
-different passes, so the minimum keeps few of them.
+Heads are trained one at a time and combined for export: one head alone,
+or the minimum of several (other seeds or widths, or one without the twin
+near misses), with a logit shift that places the default threshold. run.sh
+says which heads the shipped classifier is made of.
 
   train.py head --set ... --out head.pt [--hidden N] [--seed S] [--no-twins]
   train.py combine --out model.onnx [--shift X] head.pt...
@@ -68,7 +68,7 @@ class MinimumOf(nn.Module):
 
 class Shifted(nn.Module):
     """Moves a score along the logit axis, so that the detector's default
-    threshold lands on the operating point chosen for the ensemble."""
+    threshold lands on the operating point chosen for the classifier."""
 
     def __init__(self, model, shift):
         super().__init__()
