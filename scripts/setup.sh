@@ -32,6 +32,7 @@ PACKAGES=(build-essential cmake pkg-config git libobs-dev libcurl4-openssl-dev
   libgtest-dev libgmock-dev libbenchmark-dev libcpp-httplib-dev xvfb xauth
   espeak-ng sox openssl valgrind libhwy-dev clang libclang-rt-14-dev ca-certificates
   python3-numpy python3-onnx libjansson-dev patchelf debootstrap)
+nonfree=0
 for option in "$@"; do
   case "$option" in
     --training)
@@ -45,7 +46,8 @@ for option in "$@"; do
         hedgewars-data=1.0.2-6 tuxpaint-stamps-default=2022.06.04-1
         # English voice lines of real actors, for training only: the narration
         # and messages of warzone2100, the unit replies of megaglest.
-        warzone2100-data=4.3.3-3 megaglest-data=3.13.0-3) ;;
+        warzone2100-data=4.3.3-3 megaglest-data=3.13.0-3)
+      nonfree=1 ;;
     --real-obs)
       # Mesa's software GL for the app's window under Xvfb; the driver talks to
       # obs-websocket (shipped inside obs-studio) and closes the window by Xlib.
@@ -54,6 +56,36 @@ for option in "$@"; do
     *) echo "[setup] unknown option $option" >&2; exit 2 ;;
   esac
 done
+
+# Voices from Debian's contrib and non-free sections, which only the
+# classifier's evaluation speaks with (engines training never hears): MBROLA's
+# diphone voices (each cut from one real speaker's recordings) and SVOX Pico.
+# Pinned; fetched with a private apt state so that the machine's own sources
+# stay untouched.
+NONFREE_VOICES=(mbrola=3.3+dfsg-9 libttspico-utils=1.0+git20130326-13
+  libttspico0=1.0+git20130326-13 libttspico-data=1.0+git20130326-13
+  mbrola-us1=0.3+repack2-5
+  mbrola-us2=0.1+repack2-5
+  mbrola-us3=0.1+repack2-4
+  mbrola-en1=19980910+repack2-5
+  mbrola-de2=0.0.19990106+repack2-4
+  mbrola-de6=0.0.20021125+repack2-5
+  mbrola-fr1=2.050+repack2-4
+  mbrola-fr4=0.0.19990521+repack2-5
+  mbrola-es2=2.069+repack2-4
+  mbrola-it3=0.1+repack2-5
+  mbrola-pl1=0.1+repack2-5
+  mbrola-pt1=1.0+repack2-5
+  mbrola-br3=2.021+repack2-5
+  mbrola-ro1=1.00+repack2-5
+  mbrola-cz2=0.2+repack2-5
+  mbrola-hu1=1.002+repack2-5
+  mbrola-gr2=0.0.20010521+repack2-5
+  mbrola-mx1=0.1+repack2-4
+  mbrola-nl2=0.5+repack2-5
+  mbrola-sw1=1.00+repack2-5
+  mbrola-tr1=0.1+repack2-4
+  mbrola-id1=1+repack2-5)
 
 say() { echo "[setup] $*"; }
 
@@ -168,7 +200,31 @@ install_models() {
   rm -rf "$tmp"
 }
 
+install_nonfree_voices() {
+  local missing=() p
+  for p in "${NONFREE_VOICES[@]}"; do
+    dpkg-query -W -f='${Status}' "${p%%=*}" 2>/dev/null | grep -q "install ok installed" || missing+=("$p")
+  done
+  [ ${#missing[@]} -eq 0 ] && return 0
+  say "installing voices from contrib and non-free: ${missing[*]}"
+  local tmp
+  tmp=$(mktemp -d)
+  mkdir -p "$tmp/apt/lists/partial" "$tmp/apt/cache/archives/partial" "$tmp/deb"
+  echo "deb [signed-by=/usr/share/keyrings/debian-archive-keyring.gpg] $(debian_mirror) bookworm contrib non-free" \
+    > "$tmp/apt/sources.list"
+  local opts=(-o "Dir::Etc::sourcelist=$tmp/apt/sources.list" -o "Dir::Etc::sourceparts=-"
+    -o "Dir::State::Lists=$tmp/apt/lists" -o "Dir::Cache=$tmp/apt/cache"
+    -o "Dir::State::status=/dev/null" -o "APT::Sandbox::User=root")
+  apt-get "${opts[@]}" -qq update
+  (cd "$tmp/deb" && apt-get "${opts[@]}" -qq download "${missing[@]}")
+  # Their own dependencies (libpopt0, ...) come from the machine's sources.
+  DEBIAN_FRONTEND=noninteractive apt-get install -y -qq -o DPkg::Lock::Timeout=900 --no-install-recommends \
+    "$tmp"/deb/*.deb >/dev/null
+  rm -rf "$tmp"
+}
+
 install_packages
+[ "$nonfree" -eq 1 ] && install_nonfree_voices
 if ! command -v npm >/dev/null; then
   PACKAGES=(npm) && install_packages
 fi

@@ -291,6 +291,8 @@ def report(peaks, metas, streams, seconds, eval_seconds, args):
                                                                                 tts.HELD_OUT_ESPEAK_VARIANTS)),
         "  festival voices %s. The speaker kal is held out in both engines that have it." % ", ".join(
             "`%s`" % v for v in tts.HELD_OUT_VOICES),
+        "- Engines that training never hears: %s (all its voices)." % ", ".join(
+            "`%s`" % e for e in tts.HELD_OUT_ENGINES),
         "- Phrase clips: %d conditions of %d clips each at most, spoken as \"tollivaren clip it\" and its" % (
             len(order), max(int((conditions == c).sum()) for c in order)),
         "  spellings; beds for babble are real held-out recordings, three at a time.",

@@ -68,6 +68,10 @@ def _synth_one(args):
     try:
         if voice["engine"] == "espeak":
             tts.espeak(job["text"], voice, p["speed"], p["pitch"], p["amplitude"], p["gap"], path)
+        elif voice["engine"] == "mbrola":
+            tts.mbrola(job["text"], voice, p["speed"], p["pitch"], p["amplitude"], path)
+        elif voice["engine"] == "pico":
+            tts.pico(job["text"], voice, int(100 / p["stretch"]), int(100 * p["f0_scale"]), path)
         else:
             tts.flite(job["text"], voice, p["stretch"], FLITE_F0[voice["name"]] * p["f0_scale"], path)
         audio = _converted(job, path)
