@@ -125,6 +125,19 @@ debian_mirror() {
   echo "$uri"
 }
 
+# An apt state of its own under DIR for one suite and its components, read
+# from the mirror the machine already uses; its options go to APT_OPTS and
+# its lists are fetched. DIR/deb is made for the downloads.
+private_apt() { # dir "suite components..."
+  mkdir -p "$1/apt/lists/partial" "$1/apt/cache/archives/partial" "$1/deb"
+  echo "deb [signed-by=/usr/share/keyrings/debian-archive-keyring.gpg] $(debian_mirror) $2" \
+    > "$1/apt/sources.list"
+  APT_OPTS=(-o "Dir::Etc::sourcelist=$1/apt/sources.list" -o "Dir::Etc::sourceparts=-"
+    -o "Dir::State::Lists=$1/apt/lists" -o "Dir::Cache=$1/apt/cache"
+    -o "Dir::State::status=/dev/null" -o "APT::Sandbox::User=root")
+  apt-get "${APT_OPTS[@]}" -qq update
+}
+
 npm_fetch() { # package sha256 dest-dir
   local tmp
   tmp=$(mktemp -d)
@@ -152,14 +165,8 @@ install_onnxruntime() {
   ln -sf libonnxruntime.so.1 "$dir/lib/libonnxruntime.so"
   # The header comes from Debian's newer suite, fetched with a private apt
   # state so that the machine's own sources stay untouched.
-  mkdir -p "$tmp/apt/lists/partial" "$tmp/apt/cache/archives/partial" "$tmp/deb"
-  echo "deb [signed-by=/usr/share/keyrings/debian-archive-keyring.gpg] $(debian_mirror) trixie main" \
-    > "$tmp/apt/sources.list"
-  local opts=(-o "Dir::Etc::sourcelist=$tmp/apt/sources.list" -o "Dir::Etc::sourceparts=-"
-    -o "Dir::State::Lists=$tmp/apt/lists" -o "Dir::Cache=$tmp/apt/cache"
-    -o "Dir::State::status=/dev/null" -o "APT::Sandbox::User=root")
-  apt-get "${opts[@]}" -qq update
-  (cd "$tmp/deb" && apt-get "${opts[@]}" -qq download "$ORT_DEV_DEB")
+  private_apt "$tmp" "trixie main"
+  (cd "$tmp/deb" && apt-get "${APT_OPTS[@]}" -qq download "$ORT_DEV_DEB")
   check_sha "$tmp"/deb/*.deb "$ORT_DEV_DEB_SHA"
   dpkg-deb -x "$tmp"/deb/*.deb "$tmp/deb/x"
   local header="$tmp/deb/x/usr/include/onnxruntime/onnxruntime_c_api.h"
@@ -209,14 +216,8 @@ install_nonfree_voices() {
   say "installing voices from contrib and non-free: ${missing[*]}"
   local tmp
   tmp=$(mktemp -d)
-  mkdir -p "$tmp/apt/lists/partial" "$tmp/apt/cache/archives/partial" "$tmp/deb"
-  echo "deb [signed-by=/usr/share/keyrings/debian-archive-keyring.gpg] $(debian_mirror) bookworm contrib non-free" \
-    > "$tmp/apt/sources.list"
-  local opts=(-o "Dir::Etc::sourcelist=$tmp/apt/sources.list" -o "Dir::Etc::sourceparts=-"
-    -o "Dir::State::Lists=$tmp/apt/lists" -o "Dir::Cache=$tmp/apt/cache"
-    -o "Dir::State::status=/dev/null" -o "APT::Sandbox::User=root")
-  apt-get "${opts[@]}" -qq update
-  (cd "$tmp/deb" && apt-get "${opts[@]}" -qq download "${missing[@]}")
+  private_apt "$tmp" "bookworm contrib non-free"
+  (cd "$tmp/deb" && apt-get "${APT_OPTS[@]}" -qq download "${missing[@]}")
   # Their own dependencies (libpopt0, ...) come from the machine's sources.
   DEBIAN_FRONTEND=noninteractive apt-get install -y -qq -o DPkg::Lock::Timeout=900 --no-install-recommends \
     "$tmp"/deb/*.deb >/dev/null
