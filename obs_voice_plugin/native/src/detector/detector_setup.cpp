@@ -1,5 +1,8 @@
 #include "detector_pass.h"
 
+#include <cstdlib>
+#include <mutex>
+
 #include <util/base.h>
 #include <util/bmem.h>
 #include <util/dstr.h>
@@ -11,6 +14,26 @@
 
 static const uint32_t ORT_API_LEVEL = 17;
 static const char ORT_LOG_ID[] = "tollivaren-voice";
+
+// ONNX Runtime's Linux build starts a telemetry client with the first
+// environment of the process unless ORT_DISABLE_TELEMETRY is set: a thread
+// that uploads usage events and a persistent device id to Microsoft's
+// collector, a database under ~/.cache/Microsoft and a debug file in /tmp per
+// process. Nothing of that is ours to send from a streamer's OBS. The thread
+// also outlives every environment, so it still runs while the process's
+// static objects are destroyed at exit. A value the user set stays as it is.
+void wake_detector_prepare_runtime(void)
+{
+	static std::once_flag prepared;
+	std::call_once(prepared, [] {
+#ifdef _WIN32
+		if (!getenv("ORT_DISABLE_TELEMETRY"))
+			_putenv_s("ORT_DISABLE_TELEMETRY", "1");
+#else
+		setenv("ORT_DISABLE_TELEMETRY", "1", 0);
+#endif
+	});
+}
 
 // Opens one session from "<dir>/<file>" into *session.
 static bool load_model_session(wake_detector *detector, const OrtSessionOptions *options,
@@ -62,9 +85,16 @@ static bool query_io_names(wake_detector *detector, OrtSession *session, char **
 static bool detector_init_runtime(wake_detector *detector)
 {
 	const OrtApi *api = detector->api;
+	wake_detector_prepare_runtime();
 	OrtStatus *status = api->CreateEnv(ORT_LOGGING_LEVEL_WARNING, ORT_LOG_ID, &detector->env);
-	if (!status)
+	// The runtime's own events where the variable is not its switch (Windows);
+	// not being able to turn them off does not stop detection.
+	if (!status) {
+		OrtStatus *telemetry = api->DisableTelemetryEvents(detector->env);
+		if (telemetry)
+			api->ReleaseStatus(telemetry);
 		status = api->GetAllocatorWithDefaultOptions(&detector->allocator);
+	}
 	if (!status)
 		status = api->CreateCpuMemoryInfo(OrtArenaAllocator, OrtMemTypeDefault, &detector->memory_info);
 	if (status) {

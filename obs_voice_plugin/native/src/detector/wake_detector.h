@@ -30,6 +30,12 @@ struct wake_detector {
 // Lower-case [a-z0-9] runs joined by single '_'; never null (bfree it).
 char *model_name_from_phrase(const char *phrase);
 
+// Keeps ONNX Runtime's telemetry client from starting in this process (see
+// detector_setup.cpp). Takes effect only before the runtime's first
+// environment; wake_detector_create calls it too. Call it early, with as few
+// threads running as possible: it may set an environment variable.
+void wake_detector_prepare_runtime(void);
+
 wake_detector *wake_detector_create(const char *models_dir, const char *model_name);
 void wake_detector_destroy(wake_detector *detector);
 

@@ -5,6 +5,7 @@
 #include <util/text-lookup.h>
 
 #include "../control/control.h"
+#include "../detector/wake_detector.h"
 #include "../filter/voice_filter.h"
 
 #define DEFAULT_LOCALE "en-US"
@@ -66,6 +67,8 @@ MODULE_EXPORT const char *obs_module_description(void)
 
 MODULE_EXPORT bool obs_module_load(void)
 {
+	// First: module load is the earliest and least threaded moment we get.
+	wake_detector_prepare_runtime();
 	CURLcode code = curl_global_init(CURL_GLOBAL_ALL);
 	if (code != CURLE_OK)
 		blog(LOG_WARNING,

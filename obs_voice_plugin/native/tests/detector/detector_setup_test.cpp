@@ -1,5 +1,7 @@
 #include "detector_test_support.h"
 
+#include <cmath>
+
 TEST(model_name_from_phrase, folds_phrases_to_file_names)
 {
 	const std::map<std::string, std::string> cases = {
@@ -61,6 +63,42 @@ TEST_F(detector_loading, ready_detector_holds_everything_and_copies_its_name)
 
 	wake_detector_destroy(detector);
 	wake_detector_destroy(nullptr);
+	EXPECT_EQ(allocs_before, bnum_allocs());
+}
+
+namespace {
+
+size_t process_thread_count()
+{
+	size_t count = 0;
+	for (const auto &task : fs::directory_iterator("/proc/self/task")) {
+		(void)task;
+		count++;
+	}
+	return count;
+}
+
+// Before any test made a runtime environment (a sanitizer may run a thread of its own).
+const size_t threads_at_start = process_thread_count();
+
+} // namespace
+
+// Left alone, ONNX Runtime's Linux build starts a telemetry thread with the
+// process's first environment, which uploads to Microsoft and outlives every
+// environment. With one intra-op thread the passes run on the caller's thread.
+TEST_F(detector_loading, runtime_starts_no_thread_of_its_own)
+{
+	model_set models(real_model("melspectrogram.onnx"), real_model("embedding_model.onnx"),
+			 real_model("hey_jarvis_v0.1.onnx"), "hey_jarvis");
+	wake_detector *detector = wake_detector_create(models.dir.path().c_str(), "hey_jarvis");
+	ASSERT_NE(nullptr, detector);
+	std::vector<int16_t> speech_like(WAKE_WINDOW_SAMPLES);
+	for (size_t i = 0; i < speech_like.size(); i++)
+		speech_like[i] = (int16_t)(8000.0 * std::sin(0.07 * (double)i) * std::sin(0.0009 * (double)i));
+	EXPECT_GE(wake_detector_process(detector, speech_like.data(), speech_like.size()), 0.0f);
+	EXPECT_EQ(threads_at_start, process_thread_count());
+	wake_detector_destroy(detector);
+	EXPECT_EQ(threads_at_start, process_thread_count());
 	EXPECT_EQ(allocs_before, bnum_allocs());
 }
 

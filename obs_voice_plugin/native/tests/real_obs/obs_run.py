@@ -151,8 +151,23 @@ class ObsRun:
                 texts.append(f.read())
         return "".join(texts)
 
+    def console_text(self):
+        """The copy of every log line that libobs's default handler writes to
+        stdout (errors to stderr). OBS 29 writes its log file from whichever
+        thread logs, outside its log mutex, so a line logged while another
+        thread logs can go missing from the file (seen: the plug-in's load line,
+        beside a doubled rtmp-services line). The console copy is one locked
+        stdio write per line: what lines were logged is counted there."""
+        texts = []
+        for name in ("stdout.txt", "stderr.txt"):
+            path = os.path.join(self.dir, name)
+            if os.path.exists(path):
+                with open(path, encoding="utf-8", errors="replace") as f:
+                    texts.append(f.read())
+        return "".join(texts)
+
     def log_count(self, text):
-        return self.log_text().count(text)
+        return self.console_text().count(text)
 
     def wait_log(self, text, timeout, count=1):
         """Waits until `text` appears `count` times in OBS's log. Raises
@@ -190,7 +205,7 @@ class ObsRun:
             self.kill()
             status, hung = None, True
         self._finish()
-        self.exit = ExitRecord(status, seconds, hung, UNLOADED in self.log_text(), self._gdb_signal())
+        self.exit = ExitRecord(status, seconds, hung, self.log_count(UNLOADED) > 0, self._gdb_signal())
         return self.exit
 
     def _gdb_signal(self):

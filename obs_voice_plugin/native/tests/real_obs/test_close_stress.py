@@ -30,7 +30,7 @@ def test_closes_while_commands_flow(session):
     results = [close_while_flowing(session, KIND, ack_ms=(300, 500), rng=rng,
                                    label=f"close-{i + 1}") for i in range(CLOSES)]
     bad = [r for r in results if not r.exit.clean or r.exit.seconds > obs_run.EXIT_BOUND]
-    obs_own = [r for r in bad if not r.exit.hung and obs_run.OBS_LEFTOVER in r.run.log_text()]
+    obs_own = [r for r in bad if not r.exit.hung and r.run.log_count(obs_run.OBS_LEFTOVER) > 0]
     ours = [r for r in bad if r not in obs_own]
     crashes = sum(r.exit.crashed for r in results)
     hangs = sum(r.exit.hung for r in results)

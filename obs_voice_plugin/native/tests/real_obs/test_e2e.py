@@ -195,7 +195,7 @@ def test_voice_clip_and_every_chat_action_in_the_real_app(session):
         check(exit_record.hung or exit_record.seconds <= obs_run.EXIT_BOUND,
               f"closed within {obs_run.EXIT_BOUND:.0f} s: {exit_record.seconds:.2f} s")
         check(run.log_count(obs_run.UNLOADED) == 1, "the plug-in's unload line, once")
-        log = run.log_text()
+        log = run.log_text() + run.console_text()
         secrets_seen = [t for t in list(dashboard.keys.values()) + list(dashboard.pairing.values()) if t in log]
         check(not secrets_seen, "no log line carries a plug-in key or a pairing string")
         check.verify()
