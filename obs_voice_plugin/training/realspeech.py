@@ -88,7 +88,7 @@ def files(part, cache_dir):
 def _decode(path):
     with tempfile.NamedTemporaryFile(suffix=".wav") as tmp:
         try:
-            subprocess.run(["sox", "-q", path, "-r", "16000", "-b", "16", "-c", "1", tmp.name], check=True,
+            subprocess.run(["sox", "-q", "-R", path, "-r", "16000", "-b", "16", "-c", "1", tmp.name], check=True,
                            stdout=subprocess.DEVNULL, stderr=subprocess.DEVNULL)
             return tts.load_speech(tmp.name)
         except Exception:

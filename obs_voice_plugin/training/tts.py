@@ -120,8 +120,9 @@ def pico(text, voice, speed_percent, pitch_percent, path):
 
 def sox_effects(src, dst, effects):
     """Voice conversion and tempo by sox (pitch in cents, tempo, formant-like
-    shifts through a speed change undone by tempo)."""
-    _run(["sox", "-q", src, "-r", "16000", "-b", "16", "-c", "1", dst] + effects)
+    shifts through a speed change undone by tempo). -R: sox seeds its dither
+    from the clock otherwise, and no two runs would make the same audio."""
+    _run(["sox", "-q", "-R", src, "-r", "16000", "-b", "16", "-c", "1", dst] + effects)
 
 
 def flite(text, voice, stretch, f0_mean, path):
