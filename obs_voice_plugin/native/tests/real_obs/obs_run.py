@@ -44,6 +44,16 @@ def control_active(tenant):
     return f"[tollivaren-voice] chat-command OBS control active for tenant={tenant}"
 
 
+def read_texts(paths):
+    """The files that exist of `paths`, one after the other."""
+    texts = []
+    for path in paths:
+        if os.path.exists(path):
+            with open(path, encoding="utf-8", errors="replace") as f:
+                texts.append(f.read())
+    return "".join(texts)
+
+
 def free_port():
     with socket.socket() as s:
         s.bind(("127.0.0.1", 0))
@@ -145,11 +155,8 @@ class ObsRun:
 
     # --- log -------------------------------------------------------------
     def log_text(self):
-        texts = []
-        for path in sorted(glob.glob(os.path.join(self.obs_dir, "logs", "*.txt"))):
-            with open(path, encoding="utf-8", errors="replace") as f:
-                texts.append(f.read())
-        return "".join(texts)
+        """OBS's log file(s), as a streamer sees them."""
+        return read_texts(sorted(glob.glob(os.path.join(self.obs_dir, "logs", "*.txt"))))
 
     def console_text(self):
         """The copy of every log line that libobs's default handler writes to
@@ -158,19 +165,13 @@ class ObsRun:
         thread logs can go missing from the file (seen: the plug-in's load line,
         beside a doubled rtmp-services line). The console copy is one locked
         stdio write per line: what lines were logged is counted there."""
-        texts = []
-        for name in ("stdout.txt", "stderr.txt"):
-            path = os.path.join(self.dir, name)
-            if os.path.exists(path):
-                with open(path, encoding="utf-8", errors="replace") as f:
-                    texts.append(f.read())
-        return "".join(texts)
+        return read_texts([os.path.join(self.dir, name) for name in ("stdout.txt", "stderr.txt")])
 
     def log_count(self, text):
         return self.console_text().count(text)
 
     def wait_log(self, text, timeout, count=1):
-        """Waits until `text` appears `count` times in OBS's log. Raises
+        """Waits until `text` was logged `count` times (console copy). Raises
         RuntimeError (with the log) when it does not, or when OBS exits first."""
         deadline = time.monotonic() + timeout
         while True:
