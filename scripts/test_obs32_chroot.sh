@@ -107,8 +107,8 @@ say "real OBS 32, the plug-in built against OBS 32"
 # OBS 32 itself, with no plug-in installed, sometimes keeps a scene alive
 # when its window closes and may then crash (tests/real_obs/close_without_plugin.py,
 # the real_obs README): of the 10 closes while scene, show and hide commands
-# flow, those that go wrong after OBS logged so are counted, not failed; a
-# hang, or a bad close without that line, fails. The scene-collection switch
+# flow, and the re-pairing test's close, those that go wrong after OBS logged
+# so are counted, not failed; a hang, or a bad close without that line, fails. The scene-collection switch
 # test, whose close would meet the same fault, is left out.
 env "${obs_env[@]}" TV_BUILD_DIR="$build32" TV_INSTALL_COMMAND="chroot $jail" \
   TV_REALOBS_CLOSE_KIND=scene_show_hide TV_REALOBS_CLOSES=10 TV_REALOBS_OBS_LEFTOVERS=10 \

@@ -37,6 +37,11 @@ LOADED = "[tollivaren-voice] loaded v"
 UNLOADED = "[tollivaren-voice] unloaded"
 # What OBS logs when its window closed but a scene or source it holds is still alive.
 OBS_LEFTOVER = "Not all sources were cleared when clearing scene data"
+# OBS 32 sometimes keeps a scene alive when its window closes, with no
+# plug-in installed, logs OBS_LEFTOVER and may then crash in its own threads
+# (close_without_plugin.py, the README). How many such closes a test run
+# forgives; Debian 12's OBS 29 never does it, so none by default.
+OBS_LEFTOVERS = int(os.environ.get("TV_REALOBS_OBS_LEFTOVERS", "0"))
 DETECTOR_READY = "[tollivaren-voice] openWakeWord detector ready (model='tollivaren_clip_it')"
 
 
@@ -183,6 +188,12 @@ class ObsRun:
             if time.monotonic() > deadline:
                 raise RuntimeError(f"OBS's log did not say {text!r} within {timeout:.0f} s\n{self.report()}")
             time.sleep(0.1)
+
+    def went_wrong_after_obs_leftover(self):
+        """The close crashed or exited badly (not hung) after OBS logged that it
+        kept a scene alive: OBS's own fault, see OBS_LEFTOVERS."""
+        return (self.exit is not None and not self.exit.clean and not self.exit.hung
+                and self.log_count(OBS_LEFTOVER) > 0)
 
     # --- ending ----------------------------------------------------------
     def close(self, hang_after=HANG_AFTER, backtrace_on_hang=True):

@@ -21,7 +21,7 @@ from scenario import close_while_flowing
 
 CLOSES = int(os.environ.get("TV_REALOBS_CLOSES", "20"))
 KIND = os.environ.get("TV_REALOBS_CLOSE_KIND", "scene_show_hide")
-OBS_LEFTOVERS = int(os.environ.get("TV_REALOBS_OBS_LEFTOVERS", "0"))
+OBS_LEFTOVERS = obs_run.OBS_LEFTOVERS
 
 
 def test_closes_while_commands_flow(session):
