@@ -15,6 +15,8 @@ TENANT = "streamer-a"
 OTHER_TENANT = "streamer-b"
 MAIN = "Tollivaren"
 OTHER = "Tollivaren Other"
+# In MAIN's scene "Grouped": a group holding Webcam (in no scene itself) and Camera.
+GROUP = "Cam Group"
 
 VOICE_CLIPS_ON = {"voice_clip_enabled": True, "voice_clip_confidence_min": 0.6,
                   "voice_clip_cooldown_seconds": 15, "voice_clip_allow_mixer_tap": False}
@@ -46,15 +48,17 @@ def start_dashboard(session):
 
 
 def collections(session, dashboard):
-    """MAIN: "Live" (Mic, Music, Camera) and "BRB" (Music, Camera), the filter
-    on Mic paired with TENANT. OTHER: "Stage" and "Break", its filter paired
-    with OTHER_TENANT."""
+    """MAIN: "Live" (Mic, Music, Camera), "BRB" (Music, Camera) and "Grouped"
+    (the group GROUP holding Webcam and Camera), the filter on Mic paired with
+    TENANT. OTHER: "Stage" and "Break", its filter paired with OTHER_TENANT."""
     return {
-        MAIN: ([("Live", ["Mic", "Music", "Camera"]), ("BRB", ["Music", "Camera"])],
+        MAIN: ([("Live", ["Mic", "Music", "Camera"]), ("BRB", ["Music", "Camera"]), ("Grouped", [GROUP])],
                [obs_config.media_source("Mic", session.phrase_wav,
                                         [obs_config.voice_filter(dashboard.pairing[TENANT])]),
                 obs_config.media_source("Music", session.tone_wav),
-                obs_config.color_source("Camera")]),
+                obs_config.color_source("Camera"),
+                obs_config.color_source("Webcam", 0xFFC06030)],
+               [(GROUP, ["Webcam", "Camera"])]),
         OTHER: ([("Stage", ["Mic B", "Camera B"]), ("Break", ["Camera B"])],
                 [obs_config.media_source("Mic B", session.phrase_wav,
                                          [obs_config.voice_filter(dashboard.pairing[OTHER_TENANT])]),
