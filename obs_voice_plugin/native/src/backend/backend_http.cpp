@@ -4,6 +4,7 @@
 
 #include <util/base.h>
 #include <util/bmem.h>
+#include <util/platform.h>
 #include <util/threading.h>
 
 #include "json_check.h"
@@ -109,6 +110,10 @@ static bool backend_any_cancelled(const backend_transfer *transfers, size_t coun
 	for (size_t i = 0; i < count; i++) {
 		const volatile bool *cancel = transfers[i].request->cancel;
 		if (cancel && os_atomic_load_bool(cancel))
+			return true;
+		const std::atomic<uint64_t> *cancel_at_ns = transfers[i].request->cancel_at_ns;
+		const uint64_t at = cancel_at_ns ? cancel_at_ns->load() : 0;
+		if (at != 0 && os_gettime_ns() >= at)
 			return true;
 	}
 	return false;

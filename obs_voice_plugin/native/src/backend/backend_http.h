@@ -3,6 +3,7 @@
 // What the four back-end requests share: one fresh libcurl handle per
 // request, the key header, the options, and the transport warning.
 
+#include <atomic>
 #include <cstddef>
 #include <cstdint>
 
@@ -31,6 +32,10 @@ struct backend_request {
 	// Set by another thread (os_atomic_set_bool) to end the transfer at once,
 	// without a warning; null when nothing cancels it.
 	const volatile bool *cancel;
+	// A host time (os_gettime_ns) at which the transfer ends as if cancelled;
+	// 0 for none. Another thread may set it while the transfer runs; null
+	// when nothing does.
+	const std::atomic<uint64_t> *cancel_at_ns;
 };
 
 extern "C" size_t collect_body(char *data, size_t size, size_t count, void *userdata);

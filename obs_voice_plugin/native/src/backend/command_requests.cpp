@@ -21,8 +21,11 @@ static bool command_from_item(obs_data_t *item, control_command *command)
 	return true;
 }
 
-int backend_poll_commands(const backend_endpoints *endpoints, control_command *commands, int capacity)
+int backend_poll_commands(const backend_endpoints *endpoints, control_command *commands, int capacity,
+			  const volatile bool *cancel, long *status_out)
 {
+	if (status_out)
+		*status_out = 0;
 	if (!endpoints || !commands || capacity <= 0)
 		return -1;
 
@@ -34,8 +37,11 @@ int backend_poll_commands(const backend_endpoints *endpoints, control_command *c
 	request.timeout_ms = 5000;
 	request.body = &body;
 	request.description = "commands poll";
+	request.cancel = cancel;
 	long status = 0;
 	bool answered = backend_perform(&request, &status);
+	if (status_out)
+		*status_out = status;
 	obs_data_t *data = answered && status == 200 ? backend_parse_body(&body) : nullptr;
 	dstr_free(&body.text);
 	if (!data)
@@ -94,7 +100,7 @@ static void ack_url(struct dstr *url, const char *commands_url, const char *id)
 // Acknowledges several commands with the same status and reason, side by
 // side, so that the whole costs one acknowledgement's time.
 void backend_ack_commands(const backend_endpoints *endpoints, const char *const *ids, size_t count,
-			  const char *status, const char *reason)
+			  const char *status, const char *reason, const std::atomic<uint64_t> *cancel_at_ns)
 {
 	if (!endpoints || !ids || count == 0)
 		return;
@@ -119,6 +125,7 @@ void backend_ack_commands(const backend_endpoints *endpoints, const char *const 
 		request.connect_timeout_ms = 3000;
 		request.timeout_ms = 5000;
 		request.description = "command ack";
+		request.cancel_at_ns = cancel_at_ns;
 	}
 	// Any answer counts as delivered.
 	bool *answered = (bool *)bzalloc(count * sizeof(bool));
@@ -136,7 +143,7 @@ void backend_ack_commands(const backend_endpoints *endpoints, const char *const 
 }
 
 void backend_ack_command(const backend_endpoints *endpoints, const char *id, const char *status,
-			 const char *reason)
+			 const char *reason, const std::atomic<uint64_t> *cancel_at_ns)
 {
-	backend_ack_commands(endpoints, &id, 1, status, reason);
+	backend_ack_commands(endpoints, &id, 1, status, reason, cancel_at_ns);
 }

@@ -22,6 +22,15 @@ void control_frontend_watch(void);
 void control_frontend_unwatch(void);
 bool control_frontend_closing(void);
 
+// Once OBS begins to close (SCRIPTING_SHUTDOWN) the poll thread must not
+// hold the close, whatever the back-end does: the poll in flight is
+// cancelled at once (this flag), an acknowledgement in flight ends at the
+// latest CONTROL_CLOSING_ACK_MS later, and one sent after that (the refusals
+// of what is still in hand, all at once) CONTROL_CLOSING_ACK_MS after it
+// starts. A back-end that answers in time receives and answers them all.
+#define CONTROL_CLOSING_ACK_MS 500
+const volatile bool *control_frontend_closing_flag(void);
+
 // Carries one command out in OBS, logs it and acknowledges it. Called by one
 // thread at a time (the poll thread).
 void control_dispatch(const backend_endpoints *endpoints, const control_command *command);

@@ -1,5 +1,6 @@
 #include "control.h"
 
+#include <atomic>
 #include <string.h>
 
 #include <obs-frontend-api.h>
@@ -70,10 +71,45 @@ static ui_call control_ui = {PTHREAD_MUTEX_INITIALIZER, 0, UI_CALL_IDLE, UI_SWIT
 // down, and after the exit event they are gone).
 static volatile bool frontend_closing = false;
 static volatile bool frontend_watched = false;
+static std::atomic<uint64_t> frontend_closing_cutoff_ns{0};
 
 bool control_frontend_closing(void)
 {
 	return os_atomic_load_bool(&frontend_closing);
+}
+
+const volatile bool *control_frontend_closing_flag(void)
+{
+	return &frontend_closing;
+}
+
+static uint64_t control_closing_ack_end(void)
+{
+	return os_gettime_ns() + (uint64_t)CONTROL_CLOSING_ACK_MS * 1000000;
+}
+
+// On OBS's UI thread: the first of the close's events sets the cutoff of the
+// acknowledgements in flight.
+static void control_frontend_begin_closing(void)
+{
+	uint64_t none = 0;
+	frontend_closing_cutoff_ns.compare_exchange_strong(none, control_closing_ack_end());
+	os_atomic_set_bool(&frontend_closing, true);
+}
+
+// Acknowledges side by side. One that starts before OBS begins to close ends
+// by the closing cutoff at the latest; one that starts after has
+// CONTROL_CLOSING_ACK_MS of its own.
+static void control_ack(const backend_endpoints *endpoints, const char *const *ids, size_t count,
+			const char *status, const char *reason)
+{
+	std::atomic<uint64_t> own_cutoff{0};
+	const std::atomic<uint64_t> *cutoff = &frontend_closing_cutoff_ns;
+	if (control_frontend_closing()) {
+		own_cutoff.store(control_closing_ack_end());
+		cutoff = &own_cutoff;
+	}
+	backend_ack_commands(endpoints, ids, count, status, reason, cutoff);
 }
 
 // OBS starts and stops the replay buffer a moment after it was asked to (or
@@ -99,7 +135,7 @@ extern "C" void control_frontend_event(enum obs_frontend_event event, void *)
 	switch (event) {
 	case OBS_FRONTEND_EVENT_SCRIPTING_SHUTDOWN:
 	case OBS_FRONTEND_EVENT_EXIT:
-		os_atomic_set_bool(&frontend_closing, true);
+		control_frontend_begin_closing();
 		break;
 	case OBS_FRONTEND_EVENT_REPLAY_BUFFER_STARTING:
 	case OBS_FRONTEND_EVENT_REPLAY_BUFFER_STOPPING:
@@ -118,6 +154,7 @@ void control_frontend_watch(void)
 {
 	if (os_atomic_load_bool(&frontend_watched))
 		return;
+	frontend_closing_cutoff_ns.store(0);
 	os_atomic_set_bool(&frontend_closing, false);
 	replay_note_change(false);
 	obs_frontend_add_event_callback(control_frontend_event, nullptr);
@@ -416,7 +453,7 @@ void control_dispatch(const backend_endpoints *endpoints, const control_command 
 		ok = control_replay_buffer(UI_REPLAY_SAVE, &reason);
 
 	control_log_outcome(action, target, ok);
-	backend_ack_command(endpoints, command->id, ok ? "done" : "failed", ok ? nullptr : reason);
+	control_ack(endpoints, &command->id, 1, ok ? "done" : "failed", ok ? nullptr : reason);
 }
 
 void control_refuse(const backend_endpoints *endpoints, const control_command *commands, int count,
@@ -430,6 +467,6 @@ void control_refuse(const backend_endpoints *endpoints, const control_command *c
 				    commands[i].target ? commands[i].target : "", false);
 		ids[i] = commands[i].id;
 	}
-	backend_ack_commands(endpoints, ids, (size_t)count, "failed", reason);
+	control_ack(endpoints, ids, (size_t)count, "failed", reason);
 	bfree(ids);
 }

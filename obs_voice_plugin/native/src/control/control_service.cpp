@@ -22,7 +22,9 @@ struct control_service {
 	// What the poll thread uses; replaced only by that thread, and freed
 	// only by it or after it has been joined.
 	backend_endpoints *endpoints;
-	// Another tenant's endpoints, taken by the poll thread at its next cycle.
+	// Another pairing's endpoints (another tenant, or the same tenant at
+	// another server or with another key), taken by the poll thread at its
+	// next cycle.
 	backend_endpoints *next_endpoints;
 };
 
@@ -31,14 +33,15 @@ struct control_service {
 static pthread_mutex_t control_service_lock = PTHREAD_MUTEX_INITIALIZER;
 static control_service control_state = {};
 
-// Adopts endpoints handed over by a start for another tenant, and frees the
-// ones it leaves: nobody but this thread uses them.
-static const backend_endpoints *control_poll_endpoints(bool *stop)
+// Adopts endpoints handed over by a start for another pairing (*adopted),
+// and frees the ones it leaves: nobody but this thread uses them.
+static const backend_endpoints *control_poll_endpoints(bool *stop, bool *adopted)
 {
 	control_service &service = control_state;
 	backend_endpoints *retired = nullptr;
 	pthread_mutex_lock(&control_service_lock);
 	*stop = service.stop_requested;
+	*adopted = service.next_endpoints != nullptr;
 	if (service.next_endpoints) {
 		retired = service.endpoints;
 		service.endpoints = service.next_endpoints;
@@ -50,22 +53,50 @@ static const backend_endpoints *control_poll_endpoints(bool *stop)
 	return endpoints;
 }
 
+// A poll the dashboard refuses (401, 403) means a revoked key or a pairing
+// for another server: one warning per run of refusals (*warned), which an
+// answered poll or a new pairing ends.
+static void control_poll_note_status(long status, bool *warned)
+{
+	if (status != 401 && status != 403) {
+		if (status != 0)
+			*warned = false;
+		return;
+	}
+	if (*warned)
+		return;
+	*warned = true;
+	blog(LOG_WARNING,
+	     "[tollivaren-voice] the dashboard refused the commands poll (HTTP %ld) \xE2\x80\x94 chat commands stop "
+	     "until the filter is paired again: paste the pairing string from the Tollivaren dashboard",
+	     status);
+}
+
 static void *control_poll_thread(void *)
 {
 	control_command commands[CONTROL_POLL_CAPACITY];
+	bool refusal_warned = false;
 	os_set_thread_name("tollivaren-voice: control poll");
 
 	for (;;) {
 		os_event_timedwait(control_state.wake_event, CONTROL_POLL_INTERVAL_MS);
 		bool stop = false;
-		const backend_endpoints *endpoints = control_poll_endpoints(&stop);
+		bool adopted = false;
+		const backend_endpoints *endpoints = control_poll_endpoints(&stop, &adopted);
 		if (stop)
 			break;
+		if (adopted)
+			refusal_warned = false;
 		// Once OBS closes nothing more is fetched: it stays at the dashboard.
 		if (!endpoints || control_frontend_closing())
 			continue;
 
-		int count = backend_poll_commands(endpoints, commands, CONTROL_POLL_CAPACITY);
+		// A poll in flight when OBS begins to close is cancelled: whatever it
+		// would have fetched stays at the dashboard.
+		long status = 0;
+		int count = backend_poll_commands(endpoints, commands, CONTROL_POLL_CAPACITY,
+						  control_frontend_closing_flag(), &status);
+		control_poll_note_status(status, &refusal_warned);
 		for (int i = 0; i < count; i++) {
 			if (control_frontend_closing()) {
 				// What is still in hand is refused at once, not one by one.
@@ -95,10 +126,22 @@ void control_service_init(void)
 		control_frontend_watch();
 }
 
+// The pairing that a start would change to is already in place (or handed
+// over): same tenant, same server, same key.
+static bool control_service_has_pairing(const control_service &service, const char *tenant_id,
+					const backend_endpoints *endpoints)
+{
+	const backend_endpoints *newest = service.next_endpoints ? service.next_endpoints : service.endpoints;
+	return service.tenant_id && strcmp(service.tenant_id, tenant_id) == 0 && newest &&
+	       strcmp(newest->commands_url, endpoints->commands_url) == 0 &&
+	       strcmp(newest->plugin_key, endpoints->plugin_key) == 0;
+}
+
 // A start never waits for the poll thread: a running thread takes another
-// tenant's endpoints at its next cycle (the cycle under way finishes with the
-// old ones), so no host thread that updates a filter waits on the network or
-// on OBS's UI thread, which the poll thread may itself be waiting for.
+// pairing's endpoints (another tenant, or a new server or key for the same
+// one) at its next cycle (the cycle under way finishes with the old ones),
+// so no host thread that updates a filter waits on the network or on OBS's
+// UI thread, which the poll thread may itself be waiting for.
 void control_service_start(const char *url, const char *tenant_id, const char *key)
 {
 	if (!url || !*url || !tenant_id || !*tenant_id || !key || !*key)
@@ -114,8 +157,8 @@ void control_service_start(const char *url, const char *tenant_id, const char *k
 	bool started = true;
 
 	pthread_mutex_lock(&control_service_lock);
-	const bool same_tenant = service.tenant_id && strcmp(service.tenant_id, tenant_id) == 0;
-	if (service.initialized && !(same_tenant && service.running)) {
+	const bool same_pairing = control_service_has_pairing(service, tenant_id, endpoints);
+	if (service.initialized && !(same_pairing && service.running)) {
 		changed = true;
 		retired[0] = nullptr;
 		old_tenant = service.tenant_id;

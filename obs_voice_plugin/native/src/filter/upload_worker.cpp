@@ -143,12 +143,16 @@ static void *upload_worker_main(void *data)
 	return nullptr;
 }
 
+// Both run under the filter's update_lock (its update or destroy), which
+// alone touches worker_thread and worker_running.
 void upload_worker_start(voice_filter *filter)
 {
 	if (filter->worker_running)
 		return;
+	pthread_mutex_lock(&filter->lock);
 	filter->stop_requested = false;
 	filter->trigger_pending = false;
+	pthread_mutex_unlock(&filter->lock);
 	os_atomic_set_bool(&filter->cancel_requests, false);
 	if (pthread_create(&filter->worker_thread, nullptr, upload_worker_main, filter) != 0) {
 		blog(LOG_ERROR, "[tollivaren-voice] failed to start upload worker");

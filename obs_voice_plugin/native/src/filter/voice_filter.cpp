@@ -46,9 +46,8 @@ static wake_detector *voice_filter_load_detector(const voice_filter *filter)
 	return detector;
 }
 
-static void voice_filter_update(void *data, obs_data_t *settings)
+static void voice_filter_apply(voice_filter *filter, obs_data_t *settings)
 {
-	auto *filter = static_cast<voice_filter *>(data);
 
 	const char *pairing = obs_data_get_string(settings, S_PAIRING);
 	const char *url_override = obs_data_get_string(settings, S_SERVER_URL_OVERRIDE);
@@ -96,6 +95,14 @@ static void voice_filter_update(void *data, obs_data_t *settings)
 	bfree(old_source_class);
 }
 
+static void voice_filter_update(void *data, obs_data_t *settings)
+{
+	auto *filter = static_cast<voice_filter *>(data);
+	pthread_mutex_lock(&filter->update_lock);
+	voice_filter_apply(filter, settings);
+	pthread_mutex_unlock(&filter->update_lock);
+}
+
 static void *voice_filter_create(obs_data_t *settings, obs_source_t *source)
 {
 	auto *filter = static_cast<voice_filter *>(bzalloc(sizeof(voice_filter)));
@@ -104,13 +111,20 @@ static void *voice_filter_create(obs_data_t *settings, obs_source_t *source)
 	filter->cooldown_ns = VOICE_FILTER_DEFAULT_COOLDOWN_NS;
 	filter->confidence_min = VOICE_FILTER_DEFAULT_CONFIDENCE;
 
+	if (pthread_mutex_init(&filter->update_lock, nullptr) != 0) {
+		bfree(filter->phrase);
+		bfree(filter);
+		return nullptr;
+	}
 	if (pthread_mutex_init(&filter->lock, nullptr) != 0) {
+		pthread_mutex_destroy(&filter->update_lock);
 		bfree(filter->phrase);
 		bfree(filter);
 		return nullptr;
 	}
 	if (os_event_init(&filter->wake_event, OS_EVENT_TYPE_AUTO) != 0) {
 		pthread_mutex_destroy(&filter->lock);
+		pthread_mutex_destroy(&filter->update_lock);
 		bfree(filter->phrase);
 		bfree(filter);
 		return nullptr;
@@ -136,7 +150,9 @@ static void *voice_filter_create(obs_data_t *settings, obs_source_t *source)
 static void voice_filter_destroy(void *data)
 {
 	auto *filter = static_cast<voice_filter *>(data);
+	pthread_mutex_lock(&filter->update_lock);
 	upload_worker_stop(filter);
+	pthread_mutex_unlock(&filter->update_lock);
 
 	backend_endpoints_destroy(filter->endpoints);
 	wake_detector_destroy(filter->detector);
@@ -145,6 +161,7 @@ static void voice_filter_destroy(void *data)
 
 	os_event_destroy(filter->wake_event);
 	pthread_mutex_destroy(&filter->lock);
+	pthread_mutex_destroy(&filter->update_lock);
 	bfree(filter->source_class);
 	bfree(filter->phrase);
 	bfree(filter);

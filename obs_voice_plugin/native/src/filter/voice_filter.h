@@ -21,9 +21,15 @@ struct backend_endpoints;
 
 // One attached filter. `lock` guards detector, endpoints, source_class, the
 // trigger settings, the cooldown, stop_requested and the pending trigger.
+// `update_lock` makes the host's update and destroy calls, which may come on
+// several host threads at once, run one at a time: it is held across the
+// whole of each (worker stop and start included), and neither the worker nor
+// the audio thread ever takes it, so nothing it waits for can wait on it.
+// worker_thread and worker_running are touched only under it.
 struct voice_filter {
 	obs_source_t *filter_source;
 	audio_resampler_t *resampler;
+	pthread_mutex_t update_lock;
 	pthread_mutex_t lock;
 	wake_detector *detector;
 	backend_endpoints *endpoints;

@@ -227,6 +227,41 @@ TEST_P(frontend_window_close, closing_while_commands_flow)
 INSTANTIATE_TEST_SUITE_P(every_kind, frontend_window_close, ::testing::ValuesIn(KINDS),
 			 [](const ::testing::TestParamInfo<command_kind> &info) { return std::string(info.param.name); });
 
+// However the back-end stalls, the plug-in does not hold OBS's close: a poll
+// in flight when the window begins to close is cancelled, and so is an
+// acknowledgement that the back-end answers only after seconds (4.5-4.9 s
+// here, past the requests' own time-outs otherwise). Without that, the close
+// would wait out those time-outs: 5 s for the poll, 5 s for the
+// acknowledgement in flight and 5 s more for the refusals.
+TEST_F(frontend_window, closing_while_the_back_end_stalls)
+{
+	const double BOUND_S = 2.0; // the plug-in's part is 1 s at most; the rest is the host's own close
+
+	dashboard_fault hung_poll;
+	hung_poll.delay_ms = 60000;
+	dashboard_set_fault(dashboard, "commands", hung_poll);
+	ASSERT_TRUE(dashboard_wait_arrivals(dashboard, "commands", 1, 3000 + TV_PATIENCE_MS));
+	const double took_poll = close_window();
+	printf("  poll in flight: closed in %.2f s\n", took_poll);
+	EXPECT_LT(took_poll, BOUND_S);
+	EXPECT_EQ(dashboard_count(dashboard, "ack"), 0u);
+}
+
+TEST_F(frontend_window, closing_while_acknowledgements_stall)
+{
+	const double BOUND_S = 2.0;
+	dashboard_fault slow_ack;
+	slow_ack.delay_ms = 4500;
+	slow_ack.delay_max_ms = 4900;
+	dashboard_set_fault(dashboard, "ack", slow_ack);
+	for (int i = 0; i < 6; i++)
+		queue(0, "s" + std::to_string(i), "mute_source", "Music");
+	ASSERT_TRUE(dashboard_wait_arrivals(dashboard, "ack", 1, 3000 + TV_PATIENCE_MS));
+	const double took = close_window();
+	printf("  acknowledgement in flight, 5 commands in hand: closed in %.2f s\n", took);
+	EXPECT_LT(took, BOUND_S);
+}
+
 namespace {
 
 struct ui_repair {

@@ -169,18 +169,23 @@ TEST_F(upload_worker_test, notices_appear_exactly_when_their_conditions_hold)
 }
 
 // The dashboard's texts reach the log with control bytes as '?': a line
-// break in them cannot forge a log line of its own.
+// break in them cannot forge a log line of its own, nor can a C1 control, a
+// line separator or a bidirectional override disguise the line they are in
+// (each shown as one '?'; other characters stay as they are).
 TEST_F(upload_worker_test, dashboard_texts_cannot_forge_log_lines)
 {
 	settings(R"({"voice_clip_allow_mixer_tap":true,)"
-		 R"("voice_clip_phrase":"hey\n[tollivaren-voice] paired tenant=evil\u0007",)"
-		 R"("latest_plugin_version":"v2\r\n[tollivaren-voice] unloaded\u007f"})");
+		 R"("voice_clip_phrase":"hey\n[tollivaren-voice] paired tenant=evil\u0007\u0085\u2028\u2029x",)"
+		 R"("latest_plugin_version":"v2\r\n[tollivaren-voice] unloaded\u007f\u202e\u2066\u2069\u00e9\u20ac"})");
 	upload_worker_refresh(filter);
-	EXPECT_EQ(log.count("dashboard phrase is 'hey?[tollivaren-voice] paired tenant=evil?' but"), 1u);
-	EXPECT_EQ(log.count("(installed obs-voice-dev-36805275332, latest v2??[tollivaren-voice] unloaded?)"), 1u);
+	EXPECT_EQ(log.count("dashboard phrase is 'hey?[tollivaren-voice] paired tenant=evil????x' but"), 1u);
+	EXPECT_EQ(log.count("(installed obs-voice-dev-36805275332, latest v2??[tollivaren-voice] unloaded????\xC3\xA9\xE2\x82\xAC)"), 1u);
 	EXPECT_EQ(log.lines.size(), 2u);
-	for (const std::string &line : log.lines)
+	for (const std::string &line : log.lines) {
 		EXPECT_EQ(line.find_first_of("\r\n\a\x7f"), std::string::npos) << line;
+		for (const char *steering : {"\xC2\x85", "\xE2\x80\xA8", "\xE2\x80\xA9", "\xE2\x80\xAE", "\xE2\x81\xA6", "\xE2\x81\xA9"})
+			EXPECT_EQ(line.find(steering), std::string::npos) << line;
+	}
 }
 
 TEST_F(upload_worker_test, pending_trigger_is_posted_with_score_phrase_and_source)

@@ -8,6 +8,8 @@
 #include <atomic>
 #include <chrono>
 #include <condition_variable>
+#include <filesystem>
+#include <iterator>
 #include <mutex>
 #include <thread>
 #include <vector>
@@ -114,6 +116,12 @@ protected:
 
 local_dashboard *filter_stress::dashboard = nullptr;
 std::string filter_stress::pairings[3];
+
+size_t process_thread_count()
+{
+	namespace fs = std::filesystem;
+	return (size_t)std::distance(fs::directory_iterator("/proc/self/task"), fs::directory_iterator());
+}
 
 } // namespace
 
@@ -286,5 +294,75 @@ TEST_F(filter_stress, two_tenants_updated_at_the_same_moment)
 		obs_source_release(filters[t]);
 		obs_source_release(inputs[t]);
 	}
+	obs_host_flush_destroyed();
+}
+
+// libobs runs a filter's update on whatever thread asked for it (OBS's UI
+// thread, obs-websocket's request threads, a script), so one filter can be
+// updated from several threads at once. Round after round the settings
+// change (tenant a, tenant b, not paired, another source class) and several
+// threads update the one filter together while audio flows: each update
+// stops the worker and starts another, and none may be lost or joined
+// twice. Afterwards the process has the threads it had with the filter's
+// one worker, and one fewer once the filter is gone.
+TEST_F(filter_stress, one_filter_updated_from_many_threads_at_once)
+{
+	const int THREADS = 4, ROUNDS = 24;
+	obs_source_t *input = obs_host_create_audio_input("shared input");
+	obs_data_t *initial = obs_data_create();
+	make_settings(0, initial);
+	obs_source_t *filter = obs_host_attach_filter(input, "tollivaren_voice_filter", "voice", initial);
+	obs_data_release(initial);
+	ASSERT_NE(filter, nullptr);
+	{
+		audio_feeder feeder(input);
+		const size_t threads_with_one_worker = process_thread_count();
+
+		std::mutex lock;
+		std::condition_variable changed;
+		int round = 0, done = 0;
+		std::vector<std::thread> updaters;
+		for (int t = 0; t < THREADS; t++) {
+			updaters.emplace_back([&] {
+				for (int r = 1; r <= ROUNDS; r++) {
+					{
+						std::unique_lock<std::mutex> guard(lock);
+						changed.wait(guard, [&] { return round >= r; });
+					}
+					// The settings are the source's own, changed only
+					// between rounds: libobs does not lock them.
+					obs_source_update(filter, nullptr);
+					std::lock_guard<std::mutex> guard(lock);
+					done++;
+					changed.notify_all();
+				}
+			});
+		}
+		for (int r = 1; r <= ROUNDS; r++) {
+			std::unique_lock<std::mutex> guard(lock);
+			changed.wait(guard, [&] { return done == THREADS * (r - 1); });
+			obs_data_t *settings = obs_source_get_settings(filter);
+			make_settings(r == ROUNDS ? 0 : r, settings); // ends on tenant a
+			obs_data_release(settings);
+			round = r;
+			changed.notify_all();
+		}
+		for (std::thread &updater : updaters)
+			updater.join();
+
+		const char *answer = "{\"voice_clip_enabled\":true,\"voice_clip_confidence_min\":0.0}";
+		EXPECT_TRUE(voice_filter_wait_settings(filter, answer)) << "the last worker never refreshed";
+		EXPECT_TRUE(wait_until([&] { return process_thread_count() == threads_with_one_worker; }))
+			<< process_thread_count() << " threads, " << threads_with_one_worker << " expected";
+		EXPECT_TRUE(voice_filter_read(filter, [](voice_filter *f) { return f->worker_running; }));
+
+		obs_source_filter_remove(input, filter);
+		obs_source_release(filter);
+		obs_host_flush_destroyed();
+		EXPECT_TRUE(wait_until([&] { return process_thread_count() == threads_with_one_worker - 1; }))
+			<< process_thread_count() << " threads once the filter is gone, "
+			<< threads_with_one_worker - 1 << " expected";
+	}
+	obs_source_release(input);
 	obs_host_flush_destroyed();
 }
