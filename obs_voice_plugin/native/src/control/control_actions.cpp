@@ -172,7 +172,8 @@ void control_frontend_unwatch(void)
 		obs_frontend_remove_event_callback(control_frontend_event, nullptr);
 }
 
-// Context of one show or hide walk over the scene items of every scene.
+// Context of one show or hide walk over the scene items of every scene and
+// of every group in them.
 struct visibility_match {
 	const char *name; // borrowed target source name
 	bool visible;
@@ -191,6 +192,10 @@ extern "C" bool visibility_match_item(obs_scene_t *, obs_sceneitem_t *item, void
 		obs_sceneitem_set_visible(item, match->visible);
 		match->matched = true;
 	}
+	// A scene lists only its top-level items, and OBS's scene list holds no
+	// groups: the items inside a group are reached through its item here.
+	if (obs_sceneitem_is_group(item))
+		obs_sceneitem_group_enum_items(item, visibility_match_item, match);
 	return true;
 }
 

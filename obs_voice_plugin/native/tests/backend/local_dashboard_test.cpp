@@ -4,6 +4,8 @@
 #include <gtest/gtest.h>
 #include <httplib.h>
 
+#include <thread>
+
 #include <backend/command_requests.h>
 #include <backend/pairing.h>
 #include <backend/voice_requests.h>
@@ -59,6 +61,68 @@ TEST_F(local_dashboard_test, drives_the_tenant_seen_by_the_plugin)
 	EXPECT_EQ(admin.Post("/admin/tenants/t1/commands", "{\"id\":\"q2\"}", "application/json")->status, 400);
 	EXPECT_EQ(admin.Put("/admin/tenants/t1/settings", "[]", "application/json")->status, 400);
 	EXPECT_EQ(dashboard_count(dashboard, "other"), 0u); // admin requests are not recorded
+}
+
+// A streamer rotating a leaked key: the old key is refused from then on and
+// the pairing string carries the new one.
+TEST_F(local_dashboard_test, a_new_key_refuses_the_old_one)
+{
+	httplib::Client admin(base_url);
+	auto put = admin.Put("/admin/tenants/t1/key", "{\"key\":\"k-rotated\"}", "application/json");
+	ASSERT_TRUE(put);
+	EXPECT_EQ(put->status, 200);
+	tenant_settings settings;
+	EXPECT_FALSE(backend_ping(endpoints, &settings));
+	EXPECT_EQ(dashboard_requests(dashboard, "ping").back().status, 401);
+
+	auto pairing = admin.Get("/admin/pairing/t1");
+	ASSERT_TRUE(pairing);
+	pairing_info info;
+	ASSERT_TRUE(pairing_decode(pairing->body.c_str(), nullptr, &info));
+	EXPECT_STREQ(info.tenant_id, TENANT);
+	EXPECT_STREQ(info.key, "k-rotated");
+	backend_endpoints *rotated = backend_endpoints_create(info.url, info.tenant_id, info.key);
+	pairing_info_clear(&info);
+	EXPECT_TRUE(backend_ping(rotated, &settings));
+	tenant_settings_clear(&settings);
+	backend_endpoints_destroy(rotated);
+	EXPECT_EQ(dashboard_requests(dashboard, "ping").back().status, 200);
+
+	EXPECT_EQ(admin.Put("/admin/tenants/t1/key", "{\"key\":\"\"}", "application/json")->status, 400);
+	EXPECT_EQ(admin.Put("/admin/tenants/t1/key", "k-bare", "text/plain")->status, 400);
+	EXPECT_EQ(admin.Put("/admin/tenants/nobody/key", "{\"key\":\"k\"}", "application/json")->status, 404);
+	EXPECT_EQ(dashboard_mint_pairing(dashboard, TENANT), pairing->body) << "a refused change kept the new key";
+}
+
+// A back-end that never answers: the request counts as arrived at once, is
+// listed only once answered, and stopping the dashboard releases it.
+TEST_F(local_dashboard_test, a_held_answer_counts_as_arrived_and_stop_releases_it)
+{
+	local_dashboard *held = dashboard_start();
+	ASSERT_NE(held, nullptr);
+	dashboard_add_tenant(held, TENANT, KEY);
+	dashboard_fault hang;
+	hang.delay_ms = 600000;
+	dashboard_set_fault(held, "commands", hang);
+	const std::string url = dashboard_base_url(held);
+	int status = -1;
+	std::thread poll([&] {
+		httplib::Client client(url);
+		client.set_read_timeout(900, 0);
+		auto answer = client.Get("/obs/t1/commands", httplib::Headers{{"X-Tollivaren-Plugin-Key", KEY}});
+		status = answer ? answer->status : 0;
+	});
+	EXPECT_TRUE(dashboard_wait_arrivals(held, "commands", 1, 30000));
+	httplib::Client admin(url);
+	auto arrivals = admin.Get("/admin/arrivals/commands");
+	ASSERT_TRUE(arrivals);
+	EXPECT_EQ(arrivals->body, "{\"arrivals\":1}");
+	EXPECT_EQ(admin.Get("/admin/arrivals/ack")->body, "{\"arrivals\":0}");
+	EXPECT_EQ(admin.Get("/admin/requests/commands")->body, "[]");
+
+	dashboard_stop(held);
+	poll.join();
+	EXPECT_EQ(status, 200) << "the held answer was not released by the stop";
 }
 
 TEST_F(local_dashboard_test, unknown_tenant_and_paths_are_refused)

@@ -222,6 +222,69 @@ TEST_F(ControlActions, ShowAndHideReachEveryItemOfTheSourceInEveryScene)
 	EXPECT_EQ(log_count("[tollivaren-voice] control show_source '' -> failed"), 1u);
 }
 
+// OBS's scene list holds no groups: an item inside a group is reached only
+// through the group's item in its scene. The group itself is an item too.
+TEST_F(ControlActions, ShowAndHideReachItemsInsideGroups)
+{
+	obs_scene_t *a = make_scene("grp-a");
+	obs_scene_t *b = make_scene("grp-b");
+	obs_source_t *cam = make_input("grp-cam");
+	obs_source_t *music = make_input("grp-music");
+
+	// grp-a: the camera only inside a group; grp-b: at top level and inside another group.
+	obs_sceneitem_t *in_box = obs_scene_add(a, cam);
+	obs_sceneitem_t *music_in_box = obs_scene_add(a, music);
+	ASSERT_NE(in_box, nullptr);
+	ASSERT_NE(music_in_box, nullptr);
+	obs_sceneitem_t *box_items[] = {in_box, music_in_box};
+	obs_sceneitem_t *box = obs_scene_insert_group2(a, "grp-box", box_items, 2, false);
+	ASSERT_NE(box, nullptr);
+	ASSERT_TRUE(obs_sceneitem_is_group(box));
+	obs_sceneitem_t *top = obs_scene_add(b, cam);
+	obs_sceneitem_t *in_crate = obs_scene_add(b, cam);
+	ASSERT_NE(top, nullptr);
+	ASSERT_NE(in_crate, nullptr);
+	obs_sceneitem_t *crate = obs_scene_insert_group2(b, "grp-crate", &in_crate, 1, false);
+	ASSERT_NE(crate, nullptr);
+	// Inserting into a group moves the item there: it is no longer a top-level item.
+	ASSERT_EQ(obs_scene_find_source(a, "grp-cam"), nullptr);
+	ASSERT_EQ(obs_sceneitem_get_group(a, in_box), box);
+	ASSERT_EQ(obs_sceneitem_get_group(b, in_crate), crate);
+
+	const std::vector<obs_sceneitem_t *> cam_items = {in_box, top, in_crate};
+	for (obs_sceneitem_t *item : cam_items)
+		obs_sceneitem_set_visible(item, false);
+
+	expect_done(dispatch("g1", "show_source", "grp-cam"), "g1");
+	for (obs_sceneitem_t *item : cam_items)
+		EXPECT_TRUE(obs_sceneitem_visible(item));
+	EXPECT_TRUE(obs_sceneitem_visible(music_in_box));
+
+	expect_done(dispatch("g2", "hide_source", "grp-cam"), "g2");
+	for (obs_sceneitem_t *item : cam_items)
+		EXPECT_FALSE(obs_sceneitem_visible(item));
+	EXPECT_TRUE(obs_sceneitem_visible(box));
+	EXPECT_TRUE(obs_sceneitem_visible(music_in_box));
+
+	// A source found only inside a group is found.
+	expect_done(dispatch("g3", "hide_source", "grp-music"), "g3");
+	EXPECT_FALSE(obs_sceneitem_visible(music_in_box));
+	EXPECT_EQ(log_count("[tollivaren-voice] control hide_source 'grp-music' -> done"), 1u);
+
+	// The group by its own name: its item, not the items inside it.
+	expect_done(dispatch("g4", "hide_source", "grp-box"), "g4");
+	EXPECT_FALSE(obs_sceneitem_visible(box));
+	EXPECT_TRUE(obs_sceneitem_visible(crate));
+	expect_done(dispatch("g5", "show_source", "grp-box"), "g5");
+	EXPECT_TRUE(obs_sceneitem_visible(box));
+	EXPECT_FALSE(obs_sceneitem_visible(in_box));
+	EXPECT_FALSE(obs_sceneitem_visible(music_in_box));
+
+	expect_failed(dispatch("g6", "show_source", "GRP-CAM"), "g6", "source was not found in any scene");
+	for (obs_sceneitem_t *item : cam_items)
+		EXPECT_FALSE(obs_sceneitem_visible(item));
+}
+
 TEST_F(ControlActions, MuteAndUnmuteSetTheStateEvenWhenAlreadySet)
 {
 	obs_source_t *mic = make_input("mute-mic");

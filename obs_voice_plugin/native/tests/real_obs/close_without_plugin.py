@@ -47,9 +47,9 @@ def start_without_plugin(session, dashboard, label):
     in an OBS with no plug-in installed."""
     run = session.new_run(label)
     shutil.rmtree(os.path.join(run.obs_dir, "plugins"))
-    scenes, sources = scenario.collections(session, dashboard)[scenario.MAIN]
+    scenes, sources, groups = scenario.collections(session, dashboard)[scenario.MAIN]
     sources = [{k: v for k, v in source.items() if k != "filters"} for source in sources]
-    run.configure({scenario.MAIN: (scenes, sources)}, scenario.MAIN)
+    run.configure({scenario.MAIN: (scenes, sources, groups)}, scenario.MAIN)
     run.start()
     return run, run.websocket()
 

@@ -1,6 +1,7 @@
 """The local dashboard (`tollivaren-dashboard`) as a process of its own, and
-its admin API: queue commands, set the ping answer, make an endpoint slow,
-read the acknowledgements, clips and request records."""
+its admin API: queue commands, set the ping answer, make an endpoint slow or
+hang, give a tenant a new key, read the acknowledgements, clips, request
+records and arrivals."""
 
 import json
 import subprocess
@@ -14,6 +15,7 @@ class Dashboard:
         args = [binary, "--port", "0"]
         for tenant, key in tenants.items():
             args += ["--tenant", tenant, "--key", key]
+        self.keys = dict(tenants)
         self.process = subprocess.Popen(args, stdout=subprocess.PIPE, text=True)
         self.url = self.process.stdout.readline().split(": ", 1)[1].strip()
         self.pairing = {}
@@ -40,8 +42,22 @@ class Dashboard:
         """Every answer of that endpoint waits a random time in [low_ms, high_ms]."""
         self._call("PUT", f"/admin/faults/{endpoint}", {"delay_ms": low_ms, "delay_max_ms": high_ms})
 
+    def hang(self, endpoint, seconds=600):
+        """Every answer of that endpoint is held back `seconds` (or until the dashboard stops)."""
+        self.slow(endpoint, seconds * 1000, seconds * 1000)
+
     def heal(self):
+        """Every endpoint behaves normally again (answers already held back stay held)."""
         self._call("DELETE", "/admin/faults")
+
+    def new_key(self, tenant, key):
+        """Gives the tenant a new plug-in key, as a streamer rotating a leaked
+        one: the old key is refused (401) from then on. Returns the new
+        pairing string (also in self.pairing)."""
+        self._call("PUT", f"/admin/tenants/{tenant}/key", {"key": key})
+        self.keys[tenant] = key
+        self.pairing[tenant] = self._call("GET", f"/admin/pairing/{tenant}")
+        return self.pairing[tenant]
 
     def acks(self, tenant):
         """[{"id", "status", "error"?}] in arrival order."""
@@ -51,8 +67,13 @@ class Dashboard:
         return self._call("GET", f"/admin/tenants/{tenant}/clips")
 
     def requests(self, endpoint=""):
-        """[{"endpoint","tenant","command_id","status","key_header","received_ms"}]."""
+        """[{"endpoint","tenant","command_id","status","key_header","received_ms"}],
+        each once answered (on the system's monotonic clock, as time.monotonic())."""
         return self._call("GET", "/admin/requests" + (f"/{endpoint}" if endpoint else ""))
+
+    def arrivals(self, endpoint):
+        """How many requests of the endpoint have arrived, answered or not."""
+        return self._call("GET", f"/admin/arrivals/{endpoint}")["arrivals"]
 
     def wait(self, condition, timeout, step=0.1):
         """Polls condition() until it returns something true; that value, or None."""
@@ -64,11 +85,17 @@ class Dashboard:
             time.sleep(step)
 
     def stop(self):
+        """Stops the process (answers held back are released at once); True
+        when it ended by itself with status 0 within 10 s, False when it had
+        ended before, failed, or had to be killed."""
+        clean = False
         if self.process.poll() is None:
             self.process.terminate()
             try:
-                self.process.wait(timeout=10)
+                clean = self.process.wait(timeout=10) == 0
             except subprocess.TimeoutExpired:
                 self.process.kill()
                 self.process.wait()
-        self.process.stdout.close()
+        if not self.process.stdout.closed:
+            self.process.stdout.close()
+        return clean

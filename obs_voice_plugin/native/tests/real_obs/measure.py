@@ -6,7 +6,8 @@ acknowledgements. Prints a Markdown table; every run's line goes to stdout
 as it ends.
 
   measure.py [--build DIR] [--obs CMD] [--closes N] [--mixed-closes N] [--slow-closes N]
-             [--settings-tries N] [--switch-tries N] [--rows a,b] [--seed S] [--out FILE]
+             [--hung-closes N] [--settings-tries N] [--switch-tries N] [--rows a,b] [--seed S]
+             [--out FILE]
 
 --build is the plug-in build to install (TV_BUILD_DIR, default <repo>/build;
 scripts/install.sh builds its module first if it is not up to date), --obs the
@@ -22,13 +23,14 @@ import time
 
 sys.path.insert(0, os.path.dirname(os.path.abspath(__file__)))
 
-CLOSE_ROWS = [  # (row, kind, ack delay range in ms, closes option)
-    ("none", "none", (300, 500), "closes"),
-    ("scene", "scene", (300, 500), "closes"),
-    ("mute_source", "mute_source", (300, 500), "closes"),
-    ("show_source / hide_source", "show_hide", (300, 500), "closes"),
-    ("show / hide with mutes", "show_hide_mute", (300, 500), "mixed_closes"),
-    ("scene, acks after 4.5-4.9 s", "scene", (4500, 4900), "slow_closes"),
+CLOSE_ROWS = [  # (row, kind, ack delay range in ms, the commands poll hangs, closes option)
+    ("none", "none", (300, 500), False, "closes"),
+    ("scene", "scene", (300, 500), False, "closes"),
+    ("mute_source", "mute_source", (300, 500), False, "closes"),
+    ("show_source / hide_source", "show_hide", (300, 500), False, "closes"),
+    ("show / hide with mutes", "show_hide_mute", (300, 500), False, "mixed_closes"),
+    ("scene, acks after 4.5-4.9 s", "scene", (4500, 4900), False, "slow_closes"),
+    ("a commands poll never answered", "none", None, True, "hung_closes"),
 ]
 REPAIR_ROWS = [
     ("obs-websocket SetSourceFilterSettings", "settings", "settings_tries"),
@@ -44,6 +46,8 @@ def parse():
     p.add_argument("--closes", type=int, default=20, help="closes per command kind (20)")
     p.add_argument("--mixed-closes", type=int, default=10, help="closes while show/hide and mutes flow (10)")
     p.add_argument("--slow-closes", type=int, default=3, help="closes with 4.5-4.9 s acks (3)")
+    p.add_argument("--hung-closes", type=int, default=3,
+                   help="closes while a commands poll is never answered (3)")
     p.add_argument("--settings-tries", type=int, default=3)
     p.add_argument("--switch-tries", type=int, default=5)
     p.add_argument("--rows", default="", help="only rows whose name contains one of these words, comma-separated")
@@ -64,14 +68,15 @@ def wanted(args, name):
     return not words or any(w in name for w in words)
 
 
-def close_row(session, name, kind, ack_ms, count, rng):
+def close_row(session, name, kind, ack_ms, poll_hangs, count, rng):
     import scenario
     results = []
+    label = "hung-poll" if poll_hangs else kind
     for i in range(count):
         # One backtrace per row is enough to see where a hang sits.
         first_hang = not any(r.exit.hung for r in results)
-        r = scenario.close_while_flowing(session, kind, ack_ms=ack_ms, rng=rng, label=f"{kind}-{i + 1}",
-                                         backtrace_on_hang=first_hang)
+        r = scenario.close_while_flowing(session, kind, ack_ms=ack_ms, rng=rng, label=f"{label}-{i + 1}",
+                                         backtrace_on_hang=first_hang, poll_hangs=poll_hangs)
         print(f"  [{name}] {r.line()}", flush=True)
         results.append(r)
     exits = [r.exit for r in results]
@@ -80,6 +85,7 @@ def close_row(session, name, kind, ack_ms, count, rng):
         "row": name, "closes": len(exits), "clean": sum(e.clean for e in exits),
         "crashes": sum(e.crashed for e in exits), "hangs": sum(e.hung for e in exits),
         "over_1s": sum(1 for s in finished if s > 1.0),
+        "over_2s": sum(1 for s in finished if s > 2.0),
         "slowest": max(finished) if finished else None,
         "wrong": sum(len(r.wrong_reasons) for r in results),
         "acks": sum(len(r.acks) for r in results),
@@ -114,11 +120,11 @@ def table(close_rows, repair_rows, header):
     lines = [header, ""]
     if close_rows:
         lines += ["| commands flowing | closes | clean exit | crashed | hangs (> 20 s, killed) | exit > 1 s "
-                  "| slowest exit | acks failed with a wrong reason |",
-                  "|---|---|---|---|---|---|---|---|"]
+                  "| exit > 2 s | slowest exit | acks failed with a wrong reason |",
+                  "|---|---|---|---|---|---|---|---|---|"]
         for r in close_rows:
             lines.append(f"| {r['row']} | {r['closes']} | {r['clean']} | {r['crashes']} | {r['hangs']} | "
-                         f"{r['over_1s']} | {seconds(r['slowest'])} | {r['wrong']} of {r['acks']} |")
+                         f"{r['over_1s']} | {r['over_2s']} | {seconds(r['slowest'])} | {r['wrong']} of {r['acks']} |")
         lines.append("")
     if repair_rows:
         lines += ["| re-pairing while `scene` commands wait (acks after 4.5-4.9 s) | tries | hangs "
@@ -144,9 +150,9 @@ def main():
           f"seed {args.seed}, session {session.dir}", flush=True)
     close_rows, repair_rows = [], []
     try:
-        for name, kind, ack_ms, option in CLOSE_ROWS:
+        for name, kind, ack_ms, poll_hangs, option in CLOSE_ROWS:
             if wanted(args, name) and getattr(args, option) > 0:
-                close_rows.append(close_row(session, name, kind, ack_ms, getattr(args, option), rng))
+                close_rows.append(close_row(session, name, kind, ack_ms, poll_hangs, getattr(args, option), rng))
         for name, how, option in REPAIR_ROWS:
             if wanted(args, name) and getattr(args, option) > 0:
                 repair_rows.append(repair_row(session, name, how, getattr(args, option)))

@@ -78,26 +78,30 @@ def color_source(name, color=0xFF3060C0):
             "mixers": 0, "flags": 0, "settings": {"color": color, "width": 320, "height": 180}}
 
 
-def scene(name, source_names):
+def scene(name, source_names, kind="scene"):
+    """A scene, or a group (kind "group": OBS keeps groups as scenes of their
+    own, listed under "groups", and a scene holds a group's item by its name)."""
     items = [{"name": source, "id": i + 1, "visible": True, "locked": False, "rot": 0.0,
               "pos": {"x": 0.0, "y": 0.0}, "scale": {"x": 1.0, "y": 1.0}, "align": 5,
               "bounds_type": 0, "bounds_align": 0, "bounds": {"x": 0.0, "y": 0.0},
               "crop_left": 0, "crop_top": 0, "crop_right": 0, "crop_bottom": 0}
              for i, source in enumerate(source_names)]
-    return {"id": "scene", "versioned_id": "scene", "name": name, "enabled": True, "mixers": 0,
+    return {"id": kind, "versioned_id": kind, "name": name, "enabled": True, "mixers": 0,
             "flags": 0, "settings": {"items": items, "id_counter": len(items), "custom_size": False}}
 
 
-def write_collection(obs_dir, name, scenes, sources):
-    """scenes: [(scene name, [source names])], the first is the program scene;
-    sources: dicts from media_source / color_source."""
+def write_collection(obs_dir, name, scenes, sources, groups=()):
+    """scenes: [(scene name, [source or group names])], the first is the
+    program scene; sources: dicts from media_source / color_source; groups:
+    [(group name, [source names])]."""
     document = {
         "name": name,
         "current_scene": scenes[0][0],
         "current_program_scene": scenes[0][0],
         "scene_order": [{"name": s[0]} for s in scenes],
         "sources": [scene(n, items) for n, items in scenes] + list(sources),
-        "groups": [], "quick_transitions": [], "transitions": [], "saved_projectors": [],
+        "groups": [scene(n, items, "group") for n, items in groups],
+        "quick_transitions": [], "transitions": [], "saved_projectors": [],
         "current_transition": "Cut", "transition_duration": 300, "preview_locked": False,
         "scaling_enabled": False, "modules": {},
     }

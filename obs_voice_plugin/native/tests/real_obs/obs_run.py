@@ -117,12 +117,12 @@ class ObsRun:
 
     # --- configuration -------------------------------------------------
     def configure(self, collections, start_collection):
-        """collections: {name: (scenes, sources)} as obs_config.write_collection takes them."""
+        """collections: {name: (scenes, sources[, groups])} as obs_config.write_collection takes them."""
         self.collection = start_collection
         obs_config.write_global_ini(self.obs_dir, self.port, start_collection)
         obs_config.write_profile(self.obs_dir, self.recordings)
-        for name, (scenes, sources) in collections.items():
-            obs_config.write_collection(self.obs_dir, name, scenes, sources)
+        for name, parts in collections.items():
+            obs_config.write_collection(self.obs_dir, name, *parts)
 
     # --- process ---------------------------------------------------------
     def environment(self):

@@ -15,6 +15,8 @@ TENANT = "streamer-a"
 OTHER_TENANT = "streamer-b"
 MAIN = "Tollivaren"
 OTHER = "Tollivaren Other"
+# In MAIN's scene "Grouped": a group holding Webcam (in no scene itself) and Camera.
+GROUP = "Cam Group"
 
 VOICE_CLIPS_ON = {"voice_clip_enabled": True, "voice_clip_confidence_min": 0.6,
                   "voice_clip_cooldown_seconds": 15, "voice_clip_allow_mixer_tap": False}
@@ -40,21 +42,21 @@ FEED_DEPTH = 5
 
 def start_dashboard(session):
     tenants = {TENANT: "key-a-" + secrets.token_hex(8), OTHER_TENANT: "key-b-" + secrets.token_hex(8)}
-    dashboard = Dashboard(session.dashboard_binary, tenants)
-    dashboard.keys = tenants
-    return dashboard
+    return Dashboard(session.dashboard_binary, tenants)
 
 
 def collections(session, dashboard):
-    """MAIN: "Live" (Mic, Music, Camera) and "BRB" (Music, Camera), the filter
-    on Mic paired with TENANT. OTHER: "Stage" and "Break", its filter paired
-    with OTHER_TENANT."""
+    """MAIN: "Live" (Mic, Music, Camera), "BRB" (Music, Camera) and "Grouped"
+    (the group GROUP holding Webcam and Camera), the filter on Mic paired with
+    TENANT. OTHER: "Stage" and "Break", its filter paired with OTHER_TENANT."""
     return {
-        MAIN: ([("Live", ["Mic", "Music", "Camera"]), ("BRB", ["Music", "Camera"])],
+        MAIN: ([("Live", ["Mic", "Music", "Camera"]), ("BRB", ["Music", "Camera"]), ("Grouped", [GROUP])],
                [obs_config.media_source("Mic", session.phrase_wav,
                                         [obs_config.voice_filter(dashboard.pairing[TENANT])]),
                 obs_config.media_source("Music", session.tone_wav),
-                obs_config.color_source("Camera")]),
+                obs_config.color_source("Camera"),
+                obs_config.color_source("Webcam", 0xFFC06030)],
+               [(GROUP, ["Webcam", "Camera"])]),
         OTHER: ([("Stage", ["Mic B", "Camera B"]), ("Break", ["Camera B"])],
                 [obs_config.media_source("Mic B", session.phrase_wav,
                                          [obs_config.voice_filter(dashboard.pairing[OTHER_TENANT])]),
@@ -116,6 +118,7 @@ class CommandFeeder:
 class CloseResult:
     def __init__(self, kind, run, exit_record, acks, close_after):
         self.kind, self.run, self.exit, self.acks, self.close_after = kind, run, exit_record, acks, close_after
+        self.dashboard_stopped = None  # the dashboard process ended cleanly when stopped after the run
 
     @property
     def wrong_reasons(self):
@@ -125,40 +128,53 @@ class CloseResult:
         done = sum(1 for a in self.acks if a.get("status") == "done")
         return (f"{self.run.dir.rsplit('/', 1)[-1]}: closed {self.close_after:.2f} s into the flow -> "
                 f"{self.exit.describe()}; acks done {done}, failed {len(self.acks) - done} "
-                f"({len(self.wrong_reasons)} with a wrong reason)")
+                f"({len(self.wrong_reasons)} with a wrong reason)"
+                + ("; the dashboard did not stop cleanly" if self.dashboard_stopped is False else ""))
 
 
 def close_while_flowing(session, kind, ack_ms=(300, 500), rng=None, label=None, hang_after=obs_run.HANG_AFTER,
-                        backtrace_on_hang=True):
+                        backtrace_on_hang=True, poll_hangs=False):
     """Starts OBS, lets the kind's commands flow (acknowledgements answered
     after a random time in ack_ms), and closes the window at a random moment
     while a poll's commands are being carried out (for "none": at a random
-    moment of the poll cycle)."""
+    moment of the poll cycle). poll_hangs: the dashboard never answers a
+    commands poll (it holds the answer back until it stops), and the window
+    is closed within 1 s of a poll's arrival, while the plug-in waits for it."""
     rng = rng or random.Random()
     label = label or kind
     dashboard = start_dashboard(session)
-    feeder = run = None
+    feeder = run = result = None
     try:
         if ack_ms:
             dashboard.slow("ack", *ack_ms)
+        if poll_hangs:
+            dashboard.hang("commands")
         run, _ = start_obs(session, dashboard, label)
         feeder = CommandFeeder(dashboard, TENANT, KINDS[kind], label, depth=FEED_DEPTH).start()
-        endpoint = "ack" if KINDS[kind] else "commands"
         # The first poll comes 3 s after pairing, its first ack a slow answer later.
-        if not dashboard.wait(lambda: dashboard.requests(endpoint), obs_run.START_TIMEOUT):
+        if poll_hangs:
+            endpoint, came = "commands", lambda: dashboard.arrivals("commands")
+        else:
+            endpoint = "ack" if KINDS[kind] else "commands"
+            came = lambda: dashboard.requests(endpoint)
+        if not dashboard.wait(came, obs_run.START_TIMEOUT):
             raise RuntimeError(f"no '{endpoint}' request reached the dashboard\n{run.report()}")
         flowing_since = time.monotonic()
         # While commands flow: a random moment of the cycle's busy part (the
         # first ack came; FEED_DEPTH - 1 more follow, each a slow answer).
+        # While a poll hangs: within the second after it arrived.
         # Without commands: a random moment of the 3 s poll cycle.
-        time.sleep(rng.uniform(0.0, 1.0 if KINDS[kind] else 3.0))
+        time.sleep(rng.uniform(0.0, 1.0 if KINDS[kind] or poll_hangs else 3.0))
         close_after = time.monotonic() - flowing_since
         exit_record = run.close(hang_after=hang_after, backtrace_on_hang=backtrace_on_hang)
         feeder.stop()
-        return CloseResult(kind, run, exit_record, dashboard.acks(TENANT), close_after)
+        result = CloseResult(kind, run, exit_record, dashboard.acks(TENANT), close_after)
+        return result
     finally:
         if feeder:
             feeder.stop()
         if run:
             run.kill()  # still running only when something above failed
-        dashboard.stop()
+        stopped = dashboard.stop()
+        if result:
+            result.dashboard_stopped = stopped

@@ -1,13 +1,13 @@
 """End to end in the real OBS app: the plug-in loads, pairs, hears the spoken
 phrase and clips, carries out every chat action (each seen through
-obs-websocket, not through the plug-in's log), acknowledges each one
-rightly, and OBS closes cleanly."""
+obs-websocket, not through the plug-in's log; show and hide reach the items
+inside a group too), acknowledges each one rightly, and OBS closes cleanly."""
 
 import json
 import os
 
 import obs_run
-from scenario import TENANT, VOICE_CLIPS_ON, start_dashboard, start_obs
+from scenario import GROUP, TENANT, VOICE_CLIPS_ON, start_dashboard, start_obs
 
 # Effects are waited for after the command's ack arrived; OBS shows them
 # within milliseconds (the replay buffer's start within 0.1 s, a save within
@@ -44,19 +44,26 @@ def program_scene(name):
     return effect
 
 
-def item_enabled(source, enabled, scenes=("Live", "BRB")):
-    """In every scene that holds the source, as show_source/hide_source promise."""
+def item_enabled(source, enabled, scenes=("Live", "BRB"), groups=(GROUP,)):
+    """In every scene and every group that holds the source, as
+    show_source/hide_source promise. A group's items are in no scene's list:
+    they are found through the group's own (GetGroupSceneItemList)."""
     def effect(ws, mark):
+        places = [(name, ws.request("GetSceneItemId", {"sceneName": name, "sourceName": source})["sceneItemId"])
+                  for name in scenes]
+        for group in groups:
+            items = ws.request("GetGroupSceneItemList", {"sceneName": group})["sceneItems"]
+            places += [(group, item["sceneItemId"]) for item in items if item["sourceName"] == source]
         states, events = {}, 0
-        for scene_name in scenes:
-            item_id = ws.request("GetSceneItemId", {"sceneName": scene_name, "sourceName": source})["sceneItemId"]
+        for place, item_id in places:
             events += ws.wait_event("SceneItemEnableStateChanged", mark, lambda d: (
-                d["sceneName"], d["sceneItemId"], d["sceneItemEnabled"]) == (scene_name, item_id, enabled),
+                d["sceneName"], d["sceneItemId"], d["sceneItemEnabled"]) == (place, item_id, enabled),
                 timeout=EFFECT_TIMEOUT) is not None
-            states[scene_name] = ws.request("GetSceneItemEnabled", {"sceneName": scene_name,
-                                                                    "sceneItemId": item_id})["sceneItemEnabled"]
-        ok = all(v == enabled for v in states.values()) and events == len(scenes)
-        return ok, f"enabled per scene {states}, {events} of {len(scenes)} events"
+            states[place] = ws.request("GetSceneItemEnabled", {"sceneName": place,
+                                                               "sceneItemId": item_id})["sceneItemEnabled"]
+        wanted = len(scenes) + len(groups)
+        ok = len(states) == wanted and all(v == enabled for v in states.values()) and events == wanted
+        return ok, f"enabled per scene and group {states}, {events} of {wanted} events"
     return effect
 
 
@@ -113,6 +120,7 @@ ROUNDS = [
         ("r1-save-off", "replay_buffer_save", None, "failed", no_event("ReplayBufferSaved")),
         ("r1-scene", "scene", "BRB", "done", program_scene("BRB")),
         ("r1-hide", "hide_source", "Camera", "done", item_enabled("Camera", False)),
+        ("r1-hide-grouped", "hide_source", "Webcam", "done", item_enabled("Webcam", False, scenes=())),
         ("r1-mute", "mute_source", "Music", "done", input_muted("Music", True)),
         ("r1-rb-on", "replay_buffer_on", None, "done", replay_buffer(True)),
         ("r1-no-scene", "scene", "No Such Scene", "failed", scene_changes_only(["BRB"])),
@@ -120,6 +128,7 @@ ROUNDS = [
     ],
     [
         ("r2-show", "show_source", "Camera", "done", item_enabled("Camera", True)),
+        ("r2-show-grouped", "show_source", "Webcam", "done", item_enabled("Webcam", True, scenes=())),
         ("r2-unmute", "unmute_source", "Music", "done", input_muted("Music", False)),
         ("r2-save", "replay_buffer_save", None, "done", replay_saved()),
         ("r2-no-source", "hide_source", "Ghost", "failed", None),

@@ -4,6 +4,8 @@
 //   PUT  /admin/tenants/<t>/settings  <json>                    sets the ping answer
 //   GET  /admin/tenants/<t>/clips     JSON array of the clip trigger bodies
 //   GET  /admin/tenants/<t>/acks      [{"id","status","error"}]
+//   PUT  /admin/tenants/<t>/key       {"key"} replaces the tenant's plug-in key:
+//                                     the old one is refused (401) from then on
 //   GET  /admin/pairing/<t>           the pairing string
 //   PUT  /admin/faults/<endpoint>     {"status","delay_ms","delay_max_ms","times"}
 //                                     makes "ping", "voice-command", "commands" or
@@ -13,6 +15,8 @@
 //        [{"endpoint","tenant","command_id","status","key_header","received_ms"}]
 //        received_ms on the system's monotonic clock, key_header whether the
 //        request carried the plug-in key header at all
+//   GET  /admin/arrivals/<endpoint>   {"arrivals":N}: requests of that endpoint that
+//        have arrived, answered or not (one held back by a delay counts at once)
 
 #include <obs-data.h>
 
@@ -122,6 +126,12 @@ void dashboard_serve_admin(local_dashboard *d, const httplib::Request &req, http
 	}
 	if ((s.size() == 3 || s.size() == 4) && s[2] == "requests" && req.method == "GET")
 		return reply(res, 200, request_listing(d, s.size() == 4 ? s[3] : ""));
+	if (s.size() == 4 && s[2] == "arrivals" && req.method == "GET") {
+		std::lock_guard<std::mutex> guard(d->lock);
+		auto found = d->arrivals.find(s[3]);
+		size_t n = found == d->arrivals.end() ? 0 : found->second;
+		return reply(res, 200, "{\"arrivals\":" + std::to_string(n) + "}");
+	}
 	if (s.size() != 5 || s[2] != "tenants")
 		return reply(res, 404, "{\"error\":\"not found\"}");
 
@@ -136,6 +146,13 @@ void dashboard_serve_admin(local_dashboard *d, const httplib::Request &req, http
 		if (!json_is_object(req.body))
 			return reply(res, 400, "{\"error\":\"need a JSON object\"}");
 		tenant->second.settings_json = req.body;
+		return reply(res, 200, "{\"ok\":true}");
+	}
+	if (req.method == "PUT" && what == "key") {
+		std::string key;
+		if (!json_string_member(req.body, "key", &key) || key.empty())
+			return reply(res, 400, "{\"error\":\"need a JSON object with a non-empty key\"}");
+		tenant->second.key = key;
 		return reply(res, 200, "{\"ok\":true}");
 	}
 	guard.unlock();
