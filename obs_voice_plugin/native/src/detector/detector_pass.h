@@ -17,6 +17,7 @@ constexpr uint64_t WAKE_EMBEDDING_FRAMES = 76;
 constexpr uint64_t WAKE_EMBEDDING_HOP = 8;
 constexpr uint64_t WAKE_EMBEDDING_ROWS = 16;
 constexpr uint64_t WAKE_FEATURES = 96;
+static_assert(WAKE_PASS_FEATURES == WAKE_EMBEDDING_ROWS * WAKE_FEATURES, "one pass's features");
 // Span of the 16 embedding windows: 76 + 15 * 8.
 constexpr uint64_t WAKE_MEL_FRAMES_NEEDED =
 	WAKE_EMBEDDING_FRAMES + (WAKE_EMBEDDING_ROWS - 1) * WAKE_EMBEDDING_HOP;

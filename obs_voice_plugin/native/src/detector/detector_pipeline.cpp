@@ -39,6 +39,7 @@ const float *output_floats(wake_detector *detector, OrtValue *value, uint64_t ne
 float score_window(wake_detector *detector)
 {
 	const OrtApi *api = detector->api;
+	detector->features_ready = false;
 
 	int64_t mel_shape[] = {1, (int64_t)detector->window_fill};
 	output_guard mel{api, run_model(detector, detector->mel_session, detector->mel_input_name,
@@ -53,9 +54,10 @@ float score_window(wake_detector *detector)
 	if (!mel_data)
 		return WAKE_NO_SCORE;
 
-	// Automatic storage: a pass makes no heap allocation of its own.
+	// Automatic storage and the detector's own: a pass makes no heap
+	// allocation of its own.
 	float embedding_input[WAKE_EMBEDDING_FRAMES * WAKE_MEL_BINS];
-	float features[WAKE_EMBEDDING_ROWS * WAKE_FEATURES];
+	float *features = detector->features;
 	int64_t embedding_shape[] = {1, (int64_t)WAKE_EMBEDDING_FRAMES, (int64_t)WAKE_MEL_BINS, 1};
 
 	// Window i starts at frame F - 196 + 8i, so the last one ends on frame F - 1.
@@ -76,6 +78,7 @@ float score_window(wake_detector *detector)
 		memcpy(features + i * WAKE_FEATURES, row, WAKE_FEATURES * sizeof(float));
 	}
 	mel.release();
+	detector->features_ready = true;
 
 	int64_t classifier_shape[] = {1, (int64_t)WAKE_EMBEDDING_ROWS, (int64_t)WAKE_FEATURES};
 	output_guard classifier{api, run_model(detector, detector->classifier_session, detector->classifier_input_name,
@@ -84,4 +87,9 @@ float score_window(wake_detector *detector)
 		return WAKE_NO_SCORE;
 	const float *score = output_floats(detector, classifier.value, 1);
 	return score ? score[0] : WAKE_NO_SCORE;
+}
+
+const float *wake_detector_features(const wake_detector *detector)
+{
+	return detector && detector->features_ready ? detector->features : nullptr;
 }

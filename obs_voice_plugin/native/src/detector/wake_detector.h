@@ -4,6 +4,9 @@
 
 #include <onnxruntime_c_api.h>
 
+// The classifier's input for one pass: 16 embedding rows of 96 features.
+constexpr uint64_t WAKE_PASS_FEATURES = 16 * 96;
+
 // The openWakeWord chain (mel spectrogram, speech embedding, phrase
 // classifier) and the newest two seconds of 16 kHz audio it scores.
 struct wake_detector {
@@ -25,6 +28,10 @@ struct wake_detector {
 	uint64_t window_capacity;
 	uint64_t window_fill;
 	uint64_t samples_since_score;
+	// What the last pass handed the classifier, kept so that the same pass
+	// can be scored again (by a voice profile) without any allocation.
+	float features[WAKE_PASS_FEATURES];
+	bool features_ready;
 };
 
 // Lower-case [a-z0-9] runs joined by single '_'; never null (bfree it).
@@ -42,3 +49,8 @@ void wake_detector_destroy(wake_detector *detector);
 // Appends 16 kHz mono samples; returns the classifier score when a scoring
 // pass ran, else -1.
 float wake_detector_process(wake_detector *detector, const int16_t *samples, uint64_t count);
+
+// The 16 x 96 features (row-major) of the last pass, or null when no pass
+// ran yet or the last one failed before the classifier. Valid until the next
+// call of wake_detector_process.
+const float *wake_detector_features(const wake_detector *detector);

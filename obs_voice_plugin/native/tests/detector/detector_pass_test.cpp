@@ -94,6 +94,35 @@ TEST_F(detector_pass, classifier_score_comes_back_exactly_from_the_real_front_en
 				    tiny_model("classifier_constant")));
 }
 
+TEST_F(detector_pass, pass_keeps_exactly_the_features_the_classifier_scored_until_a_pass_fails)
+{
+	model_set models(tiny_model("mel_frames_196"), tiny_model("embedding_head"), tiny_model("classifier_weighted"));
+	detector_guard detector(wake_detector_create(models.dir.path().c_str(), "test_classifier"));
+	ASSERT_NE(nullptr, detector.detector);
+	EXPECT_EQ(nullptr, wake_detector_features(detector.detector));
+	std::vector<int16_t> window = frame_index_window();
+	const float score = wake_detector_process(detector.detector, window.data(), window.size());
+	const float *features = wake_detector_features(detector.detector);
+	ASSERT_NE(nullptr, features);
+	// Row i of the stand-in's features starts with window i's first frame.
+	float weighted = 0.0f;
+	for (int i = 0; i < 16; i++) {
+		EXPECT_EQ((float)(8 * i), features[i * 96]) << "row " << i;
+		weighted += (float)(i + 1) * features[i * 96];
+	}
+	EXPECT_EQ(score, weighted);
+
+	// A pass that fails before the classifier leaves no features behind.
+	model_set broken(tiny_model("mel_frames_195"), tiny_model("embedding_head"), tiny_model("classifier_weighted"));
+	detector_guard failing(wake_detector_create(broken.dir.path().c_str(), "test_classifier"));
+	ASSERT_NE(nullptr, failing.detector);
+	EXPECT_EQ(-1.0f, wake_detector_process(failing.detector, window.data(), window.size()));
+	EXPECT_EQ(nullptr, wake_detector_features(failing.detector));
+	failing->features_ready = true;
+	EXPECT_EQ(-1.0f, wake_detector_process(failing.detector, window.data(), window.size()));
+	EXPECT_EQ(nullptr, wake_detector_features(failing.detector));
+}
+
 TEST_F(detector_pass, failing_run_logs_once_per_attempt_and_waits_a_full_hop)
 {
 	model_set models(tiny_model("mel_frames_196"), tiny_model("embedding_wrong"), tiny_model("classifier_constant"));
