@@ -32,7 +32,7 @@ constexpr size_t TEXT_CHARS = sizeof(TEXT_PREFIX) - 1 + VOICE_IDENTITY_CHARS + 1
 const char BASE64[] = "ABCDEFGHIJKLMNOPQRSTUVWXYZabcdefghijklmnopqrstuvwxyz0123456789+/";
 
 // Training: L2 strength against the weighted mean log loss, and the budget.
-constexpr double TRAIN_L2 = 1e-2;
+constexpr double TRAIN_L2 = 3e-3;
 constexpr int TRAIN_ITERATIONS = 60;
 constexpr int TRAIN_MEMORY = 8;
 
