@@ -15,6 +15,7 @@
 
 #include <util/bmem.h>
 #include <util/platform.h>
+#include <util/threading.h>
 
 #include "detector_pass.h"
 
@@ -93,6 +94,11 @@ void detector_reset(wake_detector *detector)
 	detector->features_ready = false;
 }
 
+bool cancelled(const volatile bool *cancel)
+{
+	return cancel && os_atomic_load_bool(cancel);
+}
+
 // Samples [from, to) of the audio, zeros outside it.
 std::vector<int16_t> cut(const int16_t *samples, int64_t count, int64_t from, int64_t to)
 {
@@ -106,10 +112,12 @@ std::vector<int16_t> cut(const int16_t *samples, int64_t count, int64_t from, in
 // least WINDOW; zeros before the audio's start), each one a pass of the
 // detector as the filter runs it. Appends the rows of the passes that ran.
 size_t passes_at(wake_detector *detector, const std::vector<int16_t> &audio, const std::vector<int64_t> &ends,
-		 uint8_t label, int kind, training_rows *out)
+		 uint8_t label, int kind, training_rows *out, const volatile bool *cancel)
 {
 	size_t added = 0;
 	for (int64_t end : ends) {
+		if (cancelled(cancel))
+			break;
 		if (end < WINDOW || end > (int64_t)audio.size())
 			continue;
 		detector_reset(detector);
@@ -413,7 +421,7 @@ void voice_bank_row(const voice_bank *bank, size_t i, float *out)
 
 voice_profile *voice_enrollment_learn(const char *models_dir, const char *model_name,
 				      const voice_session_audio *sessions, size_t session_count, const voice_bank *bank,
-				      voice_enrollment_report *report)
+				      voice_enrollment_report *report, const volatile bool *cancel)
 {
 	voice_enrollment_report ignored;
 	if (!report)
@@ -454,7 +462,7 @@ voice_profile *voice_enrollment_learn(const char *models_dir, const char *model_
 	for (size_t s = 0; s < session_count; s++) {
 		const voice_session_audio &audio = sessions[s];
 		detector_reset(detector);
-		for (size_t at = 0; at + (size_t)HOP <= audio.count; at += (size_t)HOP) {
+		for (size_t at = 0; at + (size_t)HOP <= audio.count && !cancelled(cancel); at += (size_t)HOP) {
 			const float score = wake_detector_process(detector, audio.samples + at, (uint64_t)HOP);
 			if (detector->samples_since_score != 0)
 				continue;
@@ -569,7 +577,7 @@ voice_profile *voice_enrollment_learn(const char *models_dir, const char *model_
 			std::vector<int64_t> ends;
 			for (int k : t.positive_offsets)
 				ends.push_back(t.peak_end - from + k * HOP + v.shift);
-			passes_at(detector, v.audio, ends, 1, 0, &data);
+			passes_at(detector, v.audio, ends, 1, 0, &data, cancel);
 		}
 	}
 
@@ -593,7 +601,7 @@ voice_profile *voice_enrollment_learn(const char *models_dir, const char *model_
 			std::vector<int64_t> ends;
 			for (int64_t end = WINDOW + head + length / 2; end <= (int64_t)splice.size(); end += HOP)
 				ends.push_back(end);
-			passes_at(detector, splice, ends, 0, 2, &data);
+			passes_at(detector, splice, ends, 0, 2, &data, cancel);
 		}
 		// The name and the start of "clip it" going on into other words.
 		for (int k = 0; k < 2; k++) {
@@ -607,7 +615,7 @@ voice_profile *voice_enrollment_learn(const char *models_dir, const char *model_
 			std::vector<int64_t> ends;
 			for (int64_t end = WINDOW + head + tail / 2 + length / 2; end <= (int64_t)splice.size(); end += HOP)
 				ends.push_back(end);
-			passes_at(detector, splice, ends, 0, 2, &data);
+			passes_at(detector, splice, ends, 0, 2, &data, cancel);
 		}
 		for (int k = 0; k < 2; k++) {
 			const int64_t length = (int64_t)((0.35 + 0.3 * k) * SR);
@@ -622,11 +630,15 @@ voice_profile *voice_enrollment_learn(const char *models_dir, const char *model_
 			std::vector<int64_t> ends;
 			for (int64_t end = tail_end - 2 * HOP; end <= tail_end + 3 * HOP; end += HOP)
 				ends.push_back(end);
-			passes_at(detector, splice, ends, 0, 2, &data);
+			passes_at(detector, splice, ends, 0, 2, &data, cancel);
 		}
 	}
 	wake_detector_destroy(detector);
 	report->features_ms = ms_since(started);
+	if (cancelled(cancel)) {
+		refuse(report, "cancelled");
+		return nullptr;
+	}
 
 	if (bank) {
 		std::vector<float> row(WAKE_PASS_FEATURES);

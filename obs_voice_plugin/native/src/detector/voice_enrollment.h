@@ -25,6 +25,9 @@ constexpr double VOICE_ENROLLMENT_MIN_SECONDS = 10.0;
 //   16 chars: voice_features_identity of the models the rows came from,
 //   f32 scale[1536], u8 kind[rows] (VOICE_BANK_*), i8 values[rows][1536],
 //   u32 FNV-1a 32 of every byte before it.
+// The bank shipped with the plug-in, beside the models.
+#define VOICE_BANK_FILE "voice_negatives.tvnb"
+
 enum voice_bank_kind : uint8_t { VOICE_BANK_TALK = 0, VOICE_BANK_NEAR_MISS = 1 };
 
 struct voice_bank {
@@ -69,8 +72,9 @@ struct voice_enrollment_report {
 // Learns a profile from the sessions (passes pooled), with the bank's rows
 // as more negatives when it is given. Null, with report->reason, when the
 // models cannot be loaded, the audio is too short or fewer than
-// VOICE_ENROLLMENT_MIN_TAKES takes are found. The same input gives the same
-// profile.
+// VOICE_ENROLLMENT_MIN_TAKES takes are found, or when *cancel (set by
+// another thread) stops it, which it looks at between passes. The same input
+// gives the same profile.
 voice_profile *voice_enrollment_learn(const char *models_dir, const char *model_name,
 				      const voice_session_audio *sessions, size_t session_count, const voice_bank *bank,
-				      voice_enrollment_report *report);
+				      voice_enrollment_report *report, const volatile bool *cancel = nullptr);

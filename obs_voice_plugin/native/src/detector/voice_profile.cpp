@@ -464,7 +464,7 @@ voice_profile *voice_profile_train(const float *rows, const uint8_t *labels, con
 
 voice_gate_decision voice_gate_decide(const voice_gate_input *input)
 {
-	voice_gate_decision decision = {false, input->base_score, input->cooldown_until_ns};
+	voice_gate_decision decision = {false, false, input->base_score, input->cooldown_until_ns};
 	const bool cooling_down = input->cooldown_until_ns != 0 && input->now_ns < input->cooldown_until_ns;
 	// Written so that a NaN score compares false and never fires.
 	bool heard;
@@ -474,6 +474,7 @@ voice_gate_decision voice_gate_decide(const voice_gate_input *input)
 	} else {
 		heard = input->base_score >= input->threshold;
 	}
+	decision.heard = heard;
 	if (input->enabled && heard && !cooling_down) {
 		decision.fire = true;
 		decision.cooldown_until_ns = input->now_ns + input->cooldown_ns;

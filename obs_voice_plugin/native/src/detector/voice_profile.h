@@ -78,6 +78,7 @@ struct voice_gate_input {
 };
 
 struct voice_gate_decision {
+	bool heard; // the scores let the pass through, whether or not it fires
 	bool fire;
 	float confidence;           // what to post: the score that decided
 	uint64_t cooldown_until_ns; // the cooldown state after this pass

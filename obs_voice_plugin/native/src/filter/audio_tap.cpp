@@ -2,7 +2,9 @@
 
 #include <util/platform.h>
 
-#include "../detector/wake_detector.h"
+#include "../detector/detector_pass.h"
+#include "../detector/voice_profile.h"
+#include "voice_teaching.h"
 
 // Scores the packet and, when the gate opens, leaves a trigger for the upload
 // worker. Runs on the host's audio thread; never touches the network and
@@ -29,14 +31,35 @@ obs_audio_data *voice_filter_audio(void *data, obs_audio_data *audio)
 		return audio;
 	}
 
-	float score = wake_detector_process(filter->detector, reinterpret_cast<const int16_t *>(resampled[0]),
-					    resampled_frames);
-	uint64_t now = os_gettime_ns();
-	bool cooling_down = filter->cooldown_until_ns != 0 && now < filter->cooldown_until_ns;
-	// Written so that a NaN score compares false and never fires.
-	if (filter->enabled && score >= filter->confidence_min && !cooling_down) {
-		filter->cooldown_until_ns = now + filter->cooldown_ns;
-		filter->trigger_score = score;
+	const int16_t *samples = reinterpret_cast<const int16_t *>(resampled[0]);
+	voice_session_capture(filter, samples, resampled_frames);
+	float score = wake_detector_process(filter->detector, samples, resampled_frames);
+	if (score == WAKE_NO_SCORE) {
+		pthread_mutex_unlock(&filter->lock);
+		return audio;
+	}
+
+	voice_gate_input gate = {};
+	gate.enabled = filter->enabled;
+	gate.base_score = score;
+	const float *features = filter->profile ? wake_detector_features(filter->detector) : nullptr;
+	gate.has_profile = features != nullptr;
+	if (gate.has_profile) {
+		gate.profile_score = voice_profile_score(filter->profile, features);
+		gate.floor = filter->profile->floor;
+	}
+	gate.threshold = filter->confidence_min;
+	gate.now_ns = os_gettime_ns();
+	gate.cooldown_until_ns = filter->cooldown_until_ns;
+	gate.cooldown_ns = filter->cooldown_ns;
+	const voice_gate_decision decision = voice_gate_decide(&gate);
+	if (decision.heard) {
+		filter->heard_at = time(nullptr);
+		filter->heard_score = decision.confidence;
+	}
+	if (decision.fire) {
+		filter->cooldown_until_ns = decision.cooldown_until_ns;
+		filter->trigger_score = decision.confidence;
 		filter->trigger_pending = true;
 		os_event_signal(filter->wake_event);
 	}

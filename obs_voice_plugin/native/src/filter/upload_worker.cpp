@@ -66,6 +66,7 @@ void upload_worker_refresh(voice_filter *filter)
 			threshold = 1.0f;
 
 		pthread_mutex_lock(&filter->lock);
+		filter->dashboard_answered = true;
 		filter->enabled = settings.voice_clip_enabled;
 		filter->confidence_min = threshold;
 		filter->cooldown_ns = (uint64_t)cooldown_s * NS_PER_SEC;

@@ -7,8 +7,10 @@
 
 #include "../backend/pairing.h"
 #include "../control/control.h"
+#include "../detector/voice_profile.h"
 #include "../detector/wake_detector.h"
 #include "../module/log_text.h"
+#include "voice_teaching.h"
 
 static const char *voice_filter_get_name(void *)
 {
@@ -20,8 +22,9 @@ static void voice_filter_get_defaults(obs_data_t *settings)
 	obs_data_set_default_string(settings, S_SOURCE_CLASS, "mixer");
 }
 
-static obs_properties_t *voice_filter_get_properties(void *)
+static obs_properties_t *voice_filter_get_properties(void *data)
 {
+	auto *filter = static_cast<voice_filter *>(data);
 	obs_properties_t *props = obs_properties_create();
 	obs_properties_add_text(props, S_PAIRING, obs_module_text("Pairing"), OBS_TEXT_PASSWORD);
 	obs_properties_add_text(props, S_SERVER_URL_OVERRIDE, obs_module_text("ServerUrlOverride"),
@@ -30,18 +33,17 @@ static obs_properties_t *voice_filter_get_properties(void *)
 						       OBS_COMBO_TYPE_LIST, OBS_COMBO_FORMAT_STRING);
 	obs_property_list_add_string(list, obs_module_text("SourceClass.Mixer"), "mixer");
 	obs_property_list_add_string(list, obs_module_text("SourceClass.Mic"), "mic");
+	// Without an instance (OBS asking for the type's properties) there is
+	// nothing to show or teach.
+	if (filter)
+		voice_teaching_add_properties(filter, props);
 	return props;
 }
 
 static wake_detector *voice_filter_load_detector(const voice_filter *filter)
 {
-	struct dstr models_dir = {};
-	const char *data_path = obs_get_module_data_path(obs_current_module());
-	dstr_printf(&models_dir, "%s/%s", data_path ? data_path : "", "models");
-
 	char *model_name = model_name_from_phrase(filter->phrase);
-	wake_detector *detector = wake_detector_create(models_dir.array, model_name);
-	dstr_free(&models_dir);
+	wake_detector *detector = wake_detector_create(filter->models_dir, model_name);
 	bfree(model_name);
 	return detector;
 }
@@ -73,15 +75,24 @@ static void voice_filter_apply(voice_filter *filter, obs_data_t *settings)
 				  "Tollivaren dashboard into this filter");
 	}
 
+	bool profile_refused = false;
+	voice_profile *profile = voice_teaching_read_profile(filter, settings, &profile_refused);
+
+	voice_session_end(filter);
 	upload_worker_stop(filter);
 
 	pthread_mutex_lock(&filter->lock);
 	wake_detector *old_detector = filter->detector;
 	backend_endpoints *old_endpoints = filter->endpoints;
 	char *old_source_class = filter->source_class;
+	voice_profile *old_profile = filter->profile;
 	filter->detector = detector;
 	filter->endpoints = endpoints;
 	filter->source_class = source_class;
+	filter->profile = profile;
+	filter->profile_refused = profile_refused;
+	if (!profile || !old_profile)
+	filter->dashboard_answered = false;
 	filter->cooldown_ns = VOICE_FILTER_DEFAULT_COOLDOWN_NS;
 	filter->enabled = false;
 	filter->confidence_min = VOICE_FILTER_DEFAULT_CONFIDENCE;
@@ -92,6 +103,7 @@ static void voice_filter_apply(voice_filter *filter, obs_data_t *settings)
 
 	backend_endpoints_destroy(old_endpoints);
 	wake_detector_destroy(old_detector);
+	voice_profile_destroy(old_profile);
 	bfree(old_source_class);
 }
 
@@ -108,16 +120,22 @@ static void *voice_filter_create(obs_data_t *settings, obs_source_t *source)
 	auto *filter = static_cast<voice_filter *>(bzalloc(sizeof(voice_filter)));
 	filter->filter_source = source;
 	filter->phrase = bstrdup(VOICE_FILTER_PHRASE);
+	struct dstr models_dir = {};
+	const char *data_path = obs_get_module_data_path(obs_current_module());
+	dstr_printf(&models_dir, "%s/%s", data_path ? data_path : "", "models");
+	filter->models_dir = models_dir.array;
 	filter->cooldown_ns = VOICE_FILTER_DEFAULT_COOLDOWN_NS;
 	filter->confidence_min = VOICE_FILTER_DEFAULT_CONFIDENCE;
 
 	if (pthread_mutex_init(&filter->update_lock, nullptr) != 0) {
+		bfree(filter->models_dir);
 		bfree(filter->phrase);
 		bfree(filter);
 		return nullptr;
 	}
 	if (pthread_mutex_init(&filter->lock, nullptr) != 0) {
 		pthread_mutex_destroy(&filter->update_lock);
+		bfree(filter->models_dir);
 		bfree(filter->phrase);
 		bfree(filter);
 		return nullptr;
@@ -125,6 +143,7 @@ static void *voice_filter_create(obs_data_t *settings, obs_source_t *source)
 	if (os_event_init(&filter->wake_event, OS_EVENT_TYPE_AUTO) != 0) {
 		pthread_mutex_destroy(&filter->lock);
 		pthread_mutex_destroy(&filter->update_lock);
+		bfree(filter->models_dir);
 		bfree(filter->phrase);
 		bfree(filter);
 		return nullptr;
@@ -144,13 +163,16 @@ static void *voice_filter_create(obs_data_t *settings, obs_source_t *source)
 	}
 
 	voice_filter_update(filter, settings);
+	voice_teaching_add_filter(filter);
 	return filter;
 }
 
 static void voice_filter_destroy(void *data)
 {
 	auto *filter = static_cast<voice_filter *>(data);
+	voice_teaching_remove_filter(filter);
 	pthread_mutex_lock(&filter->update_lock);
+	voice_session_end(filter);
 	upload_worker_stop(filter);
 	pthread_mutex_unlock(&filter->update_lock);
 
@@ -162,7 +184,10 @@ static void voice_filter_destroy(void *data)
 	os_event_destroy(filter->wake_event);
 	pthread_mutex_destroy(&filter->lock);
 	pthread_mutex_destroy(&filter->update_lock);
+	voice_profile_destroy(filter->profile);
+	bfree(filter->profile_refused_text);
 	bfree(filter->source_class);
+	bfree(filter->models_dir);
 	bfree(filter->phrase);
 	bfree(filter);
 }

@@ -1,6 +1,7 @@
 #pragma once
 
 #include <cstdint>
+#include <ctime>
 #include <pthread.h>
 
 #include <obs-module.h>
@@ -35,6 +36,7 @@ struct voice_filter {
 	backend_endpoints *endpoints;
 	char *source_class;
 	char *phrase;
+	char *models_dir; // the module's data/models, fixed at create
 	float confidence_min;
 	bool enabled;
 	uint64_t cooldown_until_ns;
@@ -46,6 +48,20 @@ struct voice_filter {
 	volatile bool cancel_requests; // os_atomic: ends the worker's request in flight at a stop
 	bool trigger_pending;
 	float trigger_score;
+	bool dashboard_answered; // a ping was answered since the last update
+
+	// Teaching it the streamer's voice (voice_teaching.cpp). Under `lock`
+	// unless said otherwise: the audio thread's gate uses the profile, and
+	// its capture the session.
+	struct voice_profile *profile;
+	bool profile_refused;       // the saved profile could not be used
+	char *profile_refused_text; // under update_lock: logged once per text
+	struct voice_session *session; // changed under both locks
+	int session_state;
+	int session_takes;
+	uint64_t session_started_ns;
+	time_t heard_at; // the last pass the gate's scores let through, and its score
+	float heard_score;
 };
 
 extern struct obs_source_info voice_filter_info;

@@ -7,6 +7,7 @@
 #include "../control/control.h"
 #include "../detector/wake_detector.h"
 #include "../filter/voice_filter.h"
+#include "../filter/voice_teaching.h"
 
 #define DEFAULT_LOCALE "en-US"
 
@@ -76,6 +77,7 @@ MODULE_EXPORT bool obs_module_load(void)
 		     (int)code);
 	control_service_init();
 	obs_register_source(&voice_filter_info);
+	voice_teaching_module_load();
 	blog(LOG_INFO, "[tollivaren-voice] loaded v%s", PLUGIN_VERSION);
 	// Names the runtime copy the module calls into (its own, under a private
 	// soname, even when another plug-in brought another one).
@@ -85,6 +87,7 @@ MODULE_EXPORT bool obs_module_load(void)
 
 MODULE_EXPORT void obs_module_unload(void)
 {
+	voice_teaching_module_unload();
 	control_service_shutdown();
 	curl_global_cleanup();
 	blog(LOG_INFO, "[tollivaren-voice] unloaded");

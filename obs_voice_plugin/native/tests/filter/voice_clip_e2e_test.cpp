@@ -3,11 +3,13 @@
 // data directory installs openWakeWord's "hey jarvis" classifier under the
 // built-in phrase's file name, as a known-good stand-in.
 #include <chrono>
+#include <cstring>
 #include <filesystem>
 #include <thread>
 
 #include <local_dashboard.h>
 
+#include "filter/voice_teaching.h"
 #include "filter_peek.h"
 #include "host_environment.h"
 #include "speech.h"
@@ -29,6 +31,43 @@ std::string make_test_data_dir()
 	fs::create_symlink(oww + "/hey_jarvis_v0.1.onnx", dir / "models" / "tollivaren_clip_it.onnx");
 	return dir.string();
 }
+
+// Presses the filter's "Tollivaren: teach my voice" hotkey as OBS's hotkey
+// router (and obs-websocket's TriggerHotkeyByName) does; false when the
+// filter has no such hotkey.
+bool press_teach_hotkey(obs_source_t *filter)
+{
+	struct search {
+		obs_source_t *filter;
+		obs_hotkey_id id;
+	} found = {filter, OBS_INVALID_HOTKEY_ID};
+	obs_enum_hotkeys(
+		[](void *data, obs_hotkey_id id, obs_hotkey_t *key) {
+			auto *wanted = static_cast<search *>(data);
+			fprintf(stderr, "HK %zu %s %d\n", (size_t)id, obs_hotkey_get_name(key), (int)obs_hotkey_get_registerer_type(key));
+			if (strcmp(obs_hotkey_get_name(key), "tollivaren_voice.teach_my_voice") == 0 &&
+			    obs_hotkey_get_registerer_type(key) == OBS_HOTKEY_REGISTERER_SOURCE &&
+			    obs_weak_source_references_source(
+				    static_cast<obs_weak_source_t *>(obs_hotkey_get_registerer(key)), wanted->filter))
+				wanted->id = id;
+			return true;
+		},
+		&found);
+	if (found.id == OBS_INVALID_HOTKEY_ID)
+		return false;
+	obs_hotkey_enable_callback_rerouting(true);
+	obs_hotkey_trigger_routed_callback(found.id, true);
+	obs_hotkey_trigger_routed_callback(found.id, false);
+	return true;
+}
+
+int session_state_of(obs_source_t *filter)
+{
+	return voice_filter_read(filter, [](voice_filter *f) { return f->session_state; });
+}
+
+const char LISTENING_LINE[] = "[tollivaren-voice] teach my voice: listening for 30 s";
+const char CANCELLED_LINE[] = "[tollivaren-voice] teach my voice: session cancelled";
 
 const std::string data_dir = make_test_data_dir();
 auto *const environment = ::testing::AddGlobalTestEnvironment(new host_environment(data_dir));
@@ -255,11 +294,48 @@ TEST_F(voice_clip_e2e, unpaired_filter_sends_no_request)
 {
 	filter = obs_host_attach_filter(input, "tollivaren_voice_filter", "voice", nullptr);
 	ASSERT_NE(filter, nullptr);
+	// Teaching it a voice needs a pairing: the hotkey says so and does nothing.
+	ASSERT_TRUE(press_teach_hotkey(filter));
+	EXPECT_EQ(obs_host_log_count("[tollivaren-voice] teach my voice: pair this filter first"), 1u);
+	EXPECT_EQ(session_state_of(filter), (int)VOICE_SESSION_NONE);
 	say_phrase();
 	std::this_thread::sleep_for(std::chrono::milliseconds(500));
 	detach();
 	EXPECT_EQ(dashboard_count(dashboard, "ping"), 0u);
 	EXPECT_EQ(dashboard_count(dashboard, "voice-command"), 0u);
+}
+
+// The hotkey starts a listening session; a settings change ends it (the
+// properties' button starts it the same way), and so does removing the
+// filter while a session listens. Neither waits for the session's 30 s.
+TEST_F(voice_clip_e2e, teaching_session_ends_with_an_update_or_the_filter)
+{
+	attach();
+	ASSERT_TRUE(press_teach_hotkey(filter));
+	EXPECT_EQ(obs_host_log_count(LISTENING_LINE), 1u);
+	EXPECT_EQ(session_state_of(filter), (int)VOICE_SESSION_LISTENING);
+	ASSERT_TRUE(press_teach_hotkey(filter)); // a second press while it listens changes nothing
+	EXPECT_EQ(obs_host_log_count(LISTENING_LINE), 1u);
+	say_phrase();
+
+	auto t0 = std::chrono::steady_clock::now();
+	obs_data_t *s = obs_source_get_settings(filter);
+	obs_source_update(filter, s);
+	obs_data_release(s);
+	EXPECT_EQ(session_state_of(filter), (int)VOICE_SESSION_CANCELLED);
+	EXPECT_EQ(obs_host_log_count(CANCELLED_LINE), 1u);
+	obs_properties_t *props = obs_source_properties(filter);
+	EXPECT_NE(std::string(obs_property_description(obs_properties_get(props, "status"))).find("Session cancelled"),
+		  std::string::npos);
+	// The properties' button starts the next one.
+	obs_property_button_clicked(obs_properties_get(props, "teach_my_voice"), filter);
+	obs_properties_destroy(props);
+	EXPECT_EQ(obs_host_log_count(LISTENING_LINE), 2u);
+	say_phrase();
+	detach();
+	const double took = std::chrono::duration<double>(std::chrono::steady_clock::now() - t0).count();
+	EXPECT_EQ(obs_host_log_count(CANCELLED_LINE), 2u);
+	EXPECT_LT(took, 20.0) << "waited for a session to end by itself";
 }
 
 } // namespace

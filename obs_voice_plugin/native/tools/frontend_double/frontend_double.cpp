@@ -415,6 +415,14 @@ void obs_frontend_remove_event_callback(obs_frontend_event_cb callback, void *pr
 	}
 }
 
+// The profile's settings: this window has no profile (a plug-in reads no
+// hotkey bindings or output settings from it).
+config_t *obs_frontend_get_profile_config(void)
+{
+	frontend_call("obs_frontend_get_profile_config");
+	return nullptr;
+}
+
 // The window's scene list, in creation order as OBS lists it by default
 // (obs_enum_scenes gives the newest first). Each entry is a new reference.
 void obs_frontend_get_scenes(struct obs_frontend_source_list *sources)
