@@ -603,6 +603,20 @@ voice_profile *voice_enrollment_learn(const char *models_dir, const char *model_
 				ends.push_back(end);
 			passes_at(detector, splice, ends, 0, 2, &data, cancel);
 		}
+		// Own talk starting out of silence, as after a pause in a stream (the
+		// session's talk rarely follows two quiet seconds).
+		{
+			const int64_t length = SR * 6 / 5;
+			int64_t talk = 0;
+			if (pick_talk(stretches, length, &random, &talk)) {
+				std::vector<int16_t> onset((size_t)WINDOW, 0);
+				append(&onset, audio.samples, count, talk, talk + length);
+				std::vector<int64_t> ends;
+				for (int64_t end = WINDOW + SR / 5; end <= (int64_t)onset.size(); end += HOP)
+					ends.push_back(end);
+				passes_at(detector, onset, ends, 0, 1, &data);
+			}
+		}
 		// The name and the start of "clip it" going on into other words.
 		for (int k = 0; k < 2; k++) {
 			const int64_t length = (int64_t)((0.5 + 0.3 * k) * (double)std::max<int64_t>(tail, SR / 3));

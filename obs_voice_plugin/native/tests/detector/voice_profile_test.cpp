@@ -4,8 +4,14 @@
 #include "detector_test_support.h"
 
 #include <cmath>
+#include <fstream>
+#include <iterator>
 #include <random>
 
+#include <speech.h>
+#include <wake_audio.h>
+
+#include "detector/voice_enrollment.h"
 #include "detector/voice_profile.h"
 
 namespace {
@@ -298,4 +304,242 @@ TEST(voice_gate, with_a_profile_needs_the_floor_and_the_profile_and_posts_the_pr
 		input.cooldown_until_ns = input.now_ns + 5;
 		EXPECT_FALSE(voice_gate_decide(&input).fire);
 	}
+}
+
+namespace {
+
+// The shipped chain: the base models and the phrase classifier.
+std::string shipped_models()
+{
+	return std::string(TV_SOURCE_DIR) + "/obs_voice_plugin/native/data/models";
+}
+
+struct shipped_model_set {
+	temp_dir dir;
+	shipped_model_set()
+	{
+		dir.link("melspectrogram.onnx", real_model("melspectrogram.onnx"));
+		dir.link("embedding_model.onnx", real_model("embedding_model.onnx"));
+		dir.link("tollivaren_clip_it.onnx", shipped_models() + "/tollivaren_clip_it.onnx");
+	}
+	const char *path() const { return dir.path().c_str(); }
+};
+
+// espeak-ng speech at 16 kHz mono, with silence around it.
+std::vector<int16_t> spoken(const std::string &voice, const std::string &text, double before_s = 0.0,
+			    double after_s = 0.0)
+{
+	wav_audio speech;
+	EXPECT_TRUE(speech_make(text, voice, &speech)) << "espeak-ng " << voice;
+	std::vector<int16_t> samples;
+	std::string error;
+	EXPECT_TRUE(wake_audio_to_16k_mono(speech_padded(speech, before_s, after_s), &samples, &error)) << error;
+	return samples;
+}
+
+struct gate_run {
+	std::vector<double> fires;
+	float best_profile_over_floor = 0.0f; // highest profile score of a pass at the floor
+	float best_profile = 0.0f;            // highest profile score of any pass
+};
+
+// The audio through the detector, the profile and the gate as the filter
+// runs them: host-sized packets, threshold 0.6, the 15 s cooldown.
+gate_run through_gate(const char *models, const voice_profile *profile, const std::vector<int16_t> &samples)
+{
+	gate_run run;
+	detector_guard detector(wake_detector_create(models, "tollivaren_clip_it"));
+	EXPECT_NE(nullptr, detector.detector);
+	if (!detector.detector)
+		return run;
+	uint64_t cooldown_until_ns = 0;
+	const size_t packet = 341;
+	for (size_t at = 0; at < samples.size(); at += packet) {
+		const size_t count = std::min(packet, samples.size() - at);
+		const float base = wake_detector_process(detector.detector, samples.data() + at, count);
+		if (detector->samples_since_score != 0)
+			continue;
+		const float *features = wake_detector_features(detector.detector);
+		voice_gate_input gate = base_gate(base);
+		gate.now_ns = (uint64_t)(at + count) * 1'000'000'000ull / 16000;
+		gate.cooldown_until_ns = cooldown_until_ns;
+		gate.has_profile = true;
+		gate.floor = profile->floor;
+		gate.profile_score = features ? voice_profile_score(profile, features) : NAN;
+		run.best_profile = std::max(run.best_profile, gate.profile_score);
+		if (base >= profile->floor)
+			run.best_profile_over_floor = std::max(run.best_profile_over_floor, gate.profile_score);
+		const voice_gate_decision decision = voice_gate_decide(&gate);
+		cooldown_until_ns = decision.cooldown_until_ns;
+		if (decision.fire) {
+			EXPECT_EQ(gate.profile_score, decision.confidence);
+			run.fires.push_back((double)(at + count) / 16000.0);
+		}
+	}
+	return run;
+}
+
+const char SESSION_TEXT[] =
+	"Alright chat, welcome back to the stream, today we are trying the new ranked map. Tollivaren clip it. "
+	"Okay so the plan is to rotate left and hold the bridge until the timer runs out. Tollivaren clip it. "
+	"That was honestly the cleanest round I have played all week, thanks for the follows. Tollivaren clip it. "
+	"Let me check the settings, the sensitivity feels a little off today. Tollivaren clip it. "
+	"Anyway, we go again, grab some water and stay hydrated everyone.";
+
+const char OTHER_TALK[] =
+	"So yesterday I tried to build the whole base in one go and of course the creepers came and blew up half "
+	"of it. We will fix that later, I promise, but first let us finish the quest line and get the armour "
+	"upgrade. Somebody in chat asked about my keyboard, it is the same one as last year.";
+
+voice_session_audio session_of(const std::vector<int16_t> &samples)
+{
+	return {samples.data(), samples.size()};
+}
+
+} // namespace
+
+TEST(voice_enrollment, session_without_enough_takes_is_refused_saying_how_many_it_heard)
+{
+	shipped_model_set models;
+	const std::vector<int16_t> talk = spoken("-v en-us -s 165", OTHER_TALK, 0.5, 0.5);
+	ASSERT_GT(talk.size(), (size_t)(VOICE_ENROLLMENT_MIN_SECONDS * 16000));
+	voice_enrollment_report report;
+	voice_session_audio session = session_of(talk);
+	EXPECT_EQ(nullptr, voice_enrollment_learn(models.path(), "tollivaren_clip_it", &session, 1, nullptr, &report));
+	EXPECT_EQ(0u, report.takes);
+	EXPECT_NE(nullptr, strstr(report.reason, "heard the phrase 0 times;")) << report.reason;
+
+	std::vector<int16_t> one_take = spoken("-v en-us -s 165",
+					       "Okay that went well, better than the last three rounds for sure. Tollivaren "
+					       "clip it. Now let us see what the next round brings, I think the other team is "
+					       "going to push early this time, so we hold back and wait for them.",
+					       0.5, 0.5);
+	ASSERT_GT(one_take.size(), (size_t)(VOICE_ENROLLMENT_MIN_SECONDS * 16000));
+	session = session_of(one_take);
+	EXPECT_EQ(nullptr, voice_enrollment_learn(models.path(), "tollivaren_clip_it", &session, 1, nullptr, &report));
+	EXPECT_EQ(1u, report.takes);
+	EXPECT_NE(nullptr, strstr(report.reason, "heard the phrase 1 time;")) << report.reason;
+
+	// Three takes in under ten seconds are too little audio to learn talk from.
+	std::vector<int16_t> short_session =
+		spoken("-v en-us -s 165", "Tollivaren clip it. Tollivaren clip it. Tollivaren clip it.", 0.2, 0.2);
+	ASSERT_LT(short_session.size(), (size_t)(VOICE_ENROLLMENT_MIN_SECONDS * 16000));
+	session = session_of(short_session);
+	EXPECT_EQ(nullptr, voice_enrollment_learn(models.path(), "tollivaren_clip_it", &session, 1, nullptr, &report));
+	EXPECT_NE(nullptr, strstr(report.reason, "too short")) << report.reason;
+}
+
+TEST(voice_enrollment, learns_a_voice_that_then_clips_its_other_takes_and_not_its_talk)
+{
+	shipped_model_set models;
+	const std::vector<int16_t> session_audio = spoken("-v en-us -s 165", SESSION_TEXT, 0.5, 0.5);
+	voice_session_audio session = session_of(session_audio);
+	voice_enrollment_report report;
+	profile_guard profile(
+		voice_enrollment_learn(models.path(), "tollivaren_clip_it", &session, 1, nullptr, &report));
+	ASSERT_NE(nullptr, profile.profile) << report.reason;
+	printf("    takes %zu, rows: %zu phrase, %zu talk, %zu splices; passes %.0f ms, training %.0f ms\n",
+	       report.takes, report.positive_rows, report.talk_rows, report.splice_rows, report.features_ms,
+	       report.training_ms);
+	EXPECT_EQ(4u, report.takes);
+	EXPECT_EQ(0u, report.bank_rows);
+	EXPECT_GT(report.splice_rows, 0u);
+	EXPECT_GT(report.talk_rows, 100u);
+	// Found in the order spoken, each after the one before by a sentence or more.
+	for (size_t i = 1; i < std::min<size_t>(report.takes, 4); i++)
+		EXPECT_GT(report.take_seconds[i], report.take_seconds[i - 1] + 3.0) << i;
+	char identity[VOICE_IDENTITY_CHARS + 1];
+	ASSERT_TRUE(voice_profile_identity(models.path(), "tollivaren_clip_it", identity));
+	EXPECT_STREQ(identity, profile->identity);
+
+	// The same voice slower and lower, faster and higher: each take clips once.
+	for (const char *voice : {"-v en-us -s 140 -p 40", "-v en-us -s 190 -p 60"}) {
+		gate_run run = through_gate(models.path(), profile.profile, spoken(voice, "Tollivaren clip it.", 2.0, 1.0));
+		EXPECT_EQ(1u, run.fires.size()) << voice << ": best profile score at the floor "
+						 << run.best_profile_over_floor;
+	}
+	// Its other talk: never clipped, and the profile alone keeps well under
+	// the threshold too (the base score seldom reaches the floor on talk).
+	gate_run talk = through_gate(models.path(), profile.profile, spoken("-v en-us -s 165", OTHER_TALK, 2.0, 1.0));
+	EXPECT_TRUE(talk.fires.empty());
+	EXPECT_LT(talk.best_profile, 0.5f);
+
+	// The profile survives its text form and the same session learns the same profile.
+	const char *reason = nullptr;
+	profile_guard back(voice_profile_from_text(text_of(profile.profile).c_str(), identity, &reason));
+	ASSERT_NE(nullptr, back.profile) << reason;
+	profile_guard again(
+		voice_enrollment_learn(models.path(), "tollivaren_clip_it", &session, 1, nullptr, &report));
+	ASSERT_NE(nullptr, again.profile) << report.reason;
+	EXPECT_EQ(text_of(profile.profile), text_of(again.profile));
+}
+
+TEST(voice_bank, builder_output_loads_and_damage_is_refused)
+{
+	temp_dir dir;
+	// A fake pipeline output: 4 clips of 10 passes; a pass's value encodes clip, pass and column.
+	const std::string make = std::string(TV_ONNX_PYTHON) + " -c \"\n"
+				 "import json, numpy as np\n"
+				 "c, p, j = np.meshgrid(np.arange(4), np.arange(10), np.arange(1536), indexing='ij')\n"
+				 "rows = ((c * 10 + p + 1) * 0.01 * ((j % 7) - 3)).astype(np.float32).reshape(40, 16, 96)\n"
+				 "np.save('" + dir.file("set.rows.npy") + "', rows)\n"
+				 "np.save('" + dir.file("set.index.npy") + "', np.stack([c[:, :, 0].ravel(), p[:, :, 0].ravel()], 1).astype(np.int64))\n"
+				 "json.dump([{'kind': 'speech', 'label': 0}, {'kind': 'near_miss', 'label': 0},\n"
+				 "           {'kind': 'positive', 'label': 1}, {'kind': 'partial', 'label': 0}],\n"
+				 "          open('" + dir.file("set.json") + "', 'w'))\n\"";
+	ASSERT_EQ(0, std::system(make.c_str()));
+	const std::string bank_path = dir.file("bank.tvnb");
+	const std::string build = std::string(TV_ONNX_PYTHON) + " " TV_SOURCE_DIR "/obs_voice_plugin/training/voice_bank.py" +
+				  " --models " TV_OWW_MODELS_DIR " --set " + dir.file("set") + " " + dir.file("set.json") +
+				  " --out " + bank_path + " --rows 100";
+	ASSERT_EQ(0, std::system(build.c_str()));
+
+	char identity[VOICE_IDENTITY_CHARS + 1];
+	ASSERT_TRUE(voice_features_identity(TV_OWW_MODELS_DIR, identity));
+	const char *reason = "unset";
+	voice_bank *bank = voice_bank_load(bank_path.c_str(), identity, &reason);
+	ASSERT_NE(nullptr, bank) << reason;
+	// Every 4th pass of the three negative clips: passes 0, 4, 8 of clips 0, 1, 3.
+	ASSERT_EQ(9u, bank->rows);
+	int near = 0;
+	std::vector<float> row(WAKE_PASS_FEATURES);
+	for (size_t i = 0; i < bank->rows; i++) {
+		near += bank->kinds[i] == VOICE_BANK_NEAR_MISS;
+		voice_bank_row(bank, i, row.data());
+		// Column 0 is -0.03 * (clip * 10 + pass + 1): which pass each row is.
+		const int which = (int)std::lround(row[0] / -0.03f) - 1;
+		const int clip = which / 10, pass = which % 10;
+		EXPECT_TRUE(clip != 2 && pass % 4 == 0) << "row " << i << " is clip " << clip << " pass " << pass;
+		for (size_t j = 0; j < WAKE_PASS_FEATURES; j++)
+			ASSERT_NEAR((which + 1) * 0.01 * ((int)(j % 7) - 3), row[j], 0.4 * 0.01 * 3 * 40 / 127.0)
+				<< "row " << i << " column " << j;
+	}
+	EXPECT_EQ(6, near);
+	voice_bank_destroy(bank);
+
+	std::ifstream in(bank_path, std::ios::binary);
+	const std::string good((std::istreambuf_iterator<char>(in)), std::istreambuf_iterator<char>());
+	auto refused = [&](const std::string &bytes, const char *expected_identity) {
+		const std::string path = dir.file("damaged.tvnb");
+		std::ofstream(path, std::ios::binary) << bytes;
+		const char *why = nullptr;
+		voice_bank *damaged = voice_bank_load(path.c_str(), expected_identity, &why);
+		voice_bank_destroy(damaged);
+		return damaged ? std::string("loaded") : std::string(why);
+	};
+	std::string flipped = good;
+	flipped[good.size() / 2] ^= 0x10;
+	std::string version = good;
+	version[4] = 2;
+	std::string rows = good;
+	rows[8] = 10;
+	EXPECT_NE(std::string::npos, refused(good.substr(0, good.size() - 1), identity).find("cut short"));
+	EXPECT_NE(std::string::npos, refused(good + "x", identity).find("cut short"));
+	EXPECT_NE(std::string::npos, refused(rows, identity).find("cut short"));
+	EXPECT_NE(std::string::npos, refused(flipped, identity).find("checksum"));
+	EXPECT_NE(std::string::npos, refused(version, identity).find("another version"));
+	EXPECT_NE(std::string::npos, refused("TVNB", identity).find("not a negative bank"));
+	EXPECT_NE(std::string::npos, refused(good, "0000000000000000").find("other models"));
+	EXPECT_EQ(nullptr, voice_bank_load(dir.file("missing.tvnb").c_str(), identity, &reason));
+	EXPECT_NE(nullptr, strstr(reason, "cannot be opened"));
 }

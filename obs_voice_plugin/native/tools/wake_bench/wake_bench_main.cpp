@@ -1,6 +1,7 @@
 // wake-bench: cost of the detector's scoring pass with the real openWakeWord
-// front end, and the heap allocations of wake_detector_process in steady
-// state. Prints figures; asserts nothing.
+// front end, the heap allocations of wake_detector_process in steady state,
+// and the voice profile's cost per pass and training time (and, given a
+// session recording, a whole enrollment). Prints figures; asserts nothing.
 
 #include <algorithm>
 #include <chrono>
@@ -19,7 +20,9 @@
 
 #include "bmem_counter.h"
 #include "detector/detector_pass.h"
+#include "detector/voice_enrollment.h"
 #include "malloc_counter.h"
+#include "wake_audio.h"
 
 namespace {
 
@@ -28,6 +31,7 @@ struct bench_options {
 	std::string model_name = "hey_jarvis";
 	int passes = 200;
 	uint64_t host_packet = 341; // 1024 frames at 48 kHz, resampled to 16 kHz
+	std::string session; // a recording to enroll from
 };
 
 double cpu_seconds()
@@ -154,6 +158,96 @@ void count_allocations(wake_detector *detector, const bench_options &options)
 	printf("  (the second figure is ONNX Runtime's: output tensors and its per-run bookkeeping)\n");
 }
 
+// Rows like an enrollment's: the phrase's lean on a few hundred columns over noise.
+void enrollment_like_rows(size_t positives, size_t negatives, std::vector<float> *rows, std::vector<uint8_t> *labels)
+{
+	std::mt19937 random(99);
+	std::normal_distribution<float> noise(0.0f, 1.0f);
+	for (size_t i = 0; i < positives + negatives; i++) {
+		for (size_t j = 0; j < WAKE_PASS_FEATURES; j++)
+			rows->push_back(noise(random) + (j < 300 ? (i < positives ? 0.4f : -0.4f) : 0.0f));
+		labels->push_back(i < positives);
+	}
+}
+
+void time_profile(const bench_options &options)
+{
+	std::vector<float> rows;
+	std::vector<uint8_t> labels;
+	enrollment_like_rows(250, 450, &rows, &labels);
+	const char identity[] = "0000000000000000";
+	voice_profile *profile = voice_profile_train(rows.data(), labels.data(), nullptr, labels.size(), identity, nullptr);
+	if (!profile)
+		return;
+
+	// Scoring: batches of calls over different rows; the median batch per call.
+	const int batch = 20000;
+	std::vector<double> ns;
+	volatile float sink = 0.0f;
+	for (int b = 0; b < 25; b++) {
+		auto start = std::chrono::steady_clock::now();
+		for (int i = 0; i < batch; i++)
+			sink = sink + voice_profile_score(profile, rows.data() + (size_t)(i % 700) * WAKE_PASS_FEATURES);
+		ns.push_back(std::chrono::duration<double, std::nano>(std::chrono::steady_clock::now() - start).count() /
+			     batch);
+	}
+	std::sort(ns.begin(), ns.end());
+	bmem_counter_reset();
+#ifndef TV_NO_MALLOC_COUNTER
+	malloc_counter_reset();
+#endif
+	for (int i = 0; i < 1000; i++)
+		sink = sink + voice_profile_score(profile, rows.data() + (size_t)(i % 700) * WAKE_PASS_FEATURES);
+#ifdef TV_NO_MALLOC_COUNTER
+	const unsigned long long mallocs = 0;
+#else
+	const unsigned long long mallocs = malloc_counter_calls();
+#endif
+	printf("voice profile score (1536 weights, one dot product + sigmoid):\n");
+	printf("  min %.0f ns   median %.0f ns   max %.0f ns per pass; allocations in 1000 calls: host %llu, malloc %llu\n",
+	       ns.front(), percentile(ns, 0.5), ns.back(), (unsigned long long)bmem_counter_calls(), mallocs);
+	voice_profile_destroy(profile);
+
+	// Training: an enrollment without and with a 3000-row negative bank.
+	printf("voice profile training (one core, median of 3):\n");
+	for (size_t negatives : {450, 3450}) {
+		rows.clear();
+		labels.clear();
+		enrollment_like_rows(250, negatives, &rows, &labels);
+		std::vector<double> ms;
+		for (int k = 0; k < 3; k++) {
+			double start = cpu_seconds();
+			voice_profile *trained =
+				voice_profile_train(rows.data(), labels.data(), nullptr, labels.size(), identity, nullptr);
+			ms.push_back((cpu_seconds() - start) * 1000.0);
+			voice_profile_destroy(trained);
+		}
+		std::sort(ms.begin(), ms.end());
+		printf("  %zu rows (250 phrase, %zu not): %.0f ms CPU\n", labels.size(), negatives, ms[1]);
+	}
+
+	if (options.session.empty())
+		return;
+	wav_audio audio;
+	std::string error;
+	std::vector<int16_t> samples;
+	if (!wav_read(options.session, &audio, &error) || !wake_audio_to_16k_mono(audio, &samples, &error)) {
+		fprintf(stderr, "wake-bench: %s: %s\n", options.session.c_str(), error.c_str());
+		return;
+	}
+	voice_session_audio session = {samples.data(), samples.size()};
+	voice_enrollment_report report;
+	double start = cpu_seconds();
+	voice_profile *learned = voice_enrollment_learn(options.models_dir.c_str(), options.model_name.c_str(), &session, 1,
+							nullptr, &report);
+	double cpu_ms = (cpu_seconds() - start) * 1000.0;
+	printf("enrollment from %s (%.1f s of audio, %zu takes): %s\n", options.session.c_str(), report.seconds,
+	       report.takes, learned ? "learned" : report.reason);
+	printf("  rows %zu phrase, %zu talk, %zu splices; passes %.0f ms, training %.0f ms; %.0f ms CPU in all\n",
+	       report.positive_rows, report.talk_rows, report.splice_rows, report.features_ms, report.training_ms, cpu_ms);
+	voice_profile_destroy(learned);
+}
+
 bool parse(int argc, char **argv, bench_options *options)
 {
 	for (int i = 1; i < argc; i++) {
@@ -168,6 +262,8 @@ bool parse(int argc, char **argv, bench_options *options)
 			options->passes = std::max(1, atoi(argv[++i]));
 		else if (arg == "--packet")
 			options->host_packet = (uint64_t)std::max(1, atoi(argv[++i]));
+		else if (arg == "--session")
+			options->session = argv[++i];
 		else
 			return false;
 	}
@@ -189,6 +285,7 @@ int main(int argc, char **argv)
 	bench_options options;
 	if (!parse(argc, argv, &options)) {
 		fprintf(stderr, "usage: wake-bench [--models DIR --model NAME] [--passes N] [--packet SAMPLES]\n"
+				"                  [--session FILE.wav]  (enrollment: give the phrase's models)\n"
 				"default: openWakeWord's base models with the hey_jarvis classifier\n");
 		return 2;
 	}
@@ -223,5 +320,6 @@ int main(int argc, char **argv)
 	time_stages(detector);
 	count_allocations(detector, options);
 	wake_detector_destroy(detector);
+	time_profile(options);
 	return 0;
 }
