@@ -614,7 +614,7 @@ voice_profile *voice_enrollment_learn(const char *models_dir, const char *model_
 				std::vector<int64_t> ends;
 				for (int64_t end = WINDOW + SR / 5; end <= (int64_t)onset.size(); end += HOP)
 					ends.push_back(end);
-				passes_at(detector, onset, ends, 0, 1, &data);
+				passes_at(detector, onset, ends, 0, 1, &data, cancel);
 			}
 		}
 		// The name and the start of "clip it" going on into other words.

@@ -32,32 +32,24 @@ std::string make_test_data_dir()
 	return dir.string();
 }
 
-// Presses the filter's "Tollivaren: teach my voice" hotkey as OBS's hotkey
-// router (and obs-websocket's TriggerHotkeyByName) does; false when the
-// filter has no such hotkey.
-bool press_teach_hotkey(obs_source_t *filter)
+// Presses OBS's "Tollivaren: teach my voice" hotkey as OBS's hotkey router
+// (and obs-websocket's TriggerHotkeyByName) does; false when there is none.
+bool press_teach_hotkey()
 {
-	struct search {
-		obs_source_t *filter;
-		obs_hotkey_id id;
-	} found = {filter, OBS_INVALID_HOTKEY_ID};
+	obs_hotkey_id found = OBS_INVALID_HOTKEY_ID;
 	obs_enum_hotkeys(
 		[](void *data, obs_hotkey_id id, obs_hotkey_t *key) {
-			auto *wanted = static_cast<search *>(data);
-			fprintf(stderr, "HK %zu %s %d\n", (size_t)id, obs_hotkey_get_name(key), (int)obs_hotkey_get_registerer_type(key));
 			if (strcmp(obs_hotkey_get_name(key), "tollivaren_voice.teach_my_voice") == 0 &&
-			    obs_hotkey_get_registerer_type(key) == OBS_HOTKEY_REGISTERER_SOURCE &&
-			    obs_weak_source_references_source(
-				    static_cast<obs_weak_source_t *>(obs_hotkey_get_registerer(key)), wanted->filter))
-				wanted->id = id;
+			    obs_hotkey_get_registerer_type(key) == OBS_HOTKEY_REGISTERER_FRONTEND)
+				*static_cast<obs_hotkey_id *>(data) = id;
 			return true;
 		},
 		&found);
-	if (found.id == OBS_INVALID_HOTKEY_ID)
+	if (found == OBS_INVALID_HOTKEY_ID)
 		return false;
 	obs_hotkey_enable_callback_rerouting(true);
-	obs_hotkey_trigger_routed_callback(found.id, true);
-	obs_hotkey_trigger_routed_callback(found.id, false);
+	obs_hotkey_trigger_routed_callback(found, true);
+	obs_hotkey_trigger_routed_callback(found, false);
 	return true;
 }
 
@@ -295,7 +287,7 @@ TEST_F(voice_clip_e2e, unpaired_filter_sends_no_request)
 	filter = obs_host_attach_filter(input, "tollivaren_voice_filter", "voice", nullptr);
 	ASSERT_NE(filter, nullptr);
 	// Teaching it a voice needs a pairing: the hotkey says so and does nothing.
-	ASSERT_TRUE(press_teach_hotkey(filter));
+	ASSERT_TRUE(press_teach_hotkey());
 	EXPECT_EQ(obs_host_log_count("[tollivaren-voice] teach my voice: pair this filter first"), 1u);
 	EXPECT_EQ(session_state_of(filter), (int)VOICE_SESSION_NONE);
 	say_phrase();
@@ -311,10 +303,10 @@ TEST_F(voice_clip_e2e, unpaired_filter_sends_no_request)
 TEST_F(voice_clip_e2e, teaching_session_ends_with_an_update_or_the_filter)
 {
 	attach();
-	ASSERT_TRUE(press_teach_hotkey(filter));
+	ASSERT_TRUE(press_teach_hotkey());
 	EXPECT_EQ(obs_host_log_count(LISTENING_LINE), 1u);
 	EXPECT_EQ(session_state_of(filter), (int)VOICE_SESSION_LISTENING);
-	ASSERT_TRUE(press_teach_hotkey(filter)); // a second press while it listens changes nothing
+	ASSERT_TRUE(press_teach_hotkey()); // a second press while it listens changes nothing
 	EXPECT_EQ(obs_host_log_count(LISTENING_LINE), 1u);
 	say_phrase();
 
