@@ -26,7 +26,7 @@ constexpr double VOICE_ENROLLMENT_MIN_SECONDS = 10.0;
 //   f32 scale[1536], u8 kind[rows] (VOICE_BANK_*), i8 values[rows][1536],
 //   u32 FNV-1a 32 of every byte before it.
 // The bank shipped with the plug-in, beside the models.
-#define VOICE_BANK_FILE "voice_negatives.tvnb"
+#define VOICE_BANK_FILE "voice_bank.tvnb"
 
 enum voice_bank_kind : uint8_t { VOICE_BANK_TALK = 0, VOICE_BANK_NEAR_MISS = 1 };
 

@@ -119,8 +119,9 @@ void voice_teaching_forget(voice_filter *filter, obs_data_t *settings)
 
 // ---- the session ----
 
-// The negative bank shipped beside the models; without it (or with one made
-// for other models) the profile learns from the session alone.
+// The negative bank beside the models, when there is one; without it (or
+// with one made for other models, which is logged) the profile learns from
+// the session alone.
 static voice_bank *voice_teaching_load_bank(const char *models_dir)
 {
 	char identity[VOICE_IDENTITY_CHARS + 1] = {};
@@ -129,12 +130,12 @@ static voice_bank *voice_teaching_load_bank(const char *models_dir)
 	struct dstr path = {};
 	dstr_printf(&path, "%s/%s", models_dir, VOICE_BANK_FILE);
 	const char *reason = nullptr;
-	voice_bank *bank = voice_bank_load(path.array, identity, &reason);
+	voice_bank *bank = os_file_exists(path.array) ? voice_bank_load(path.array, identity, &reason) : nullptr;
 	dstr_free(&path);
-	if (!bank)
+	if (!bank && reason)
 		blog(LOG_WARNING, "[tollivaren-voice] teach my voice: the negative bank cannot be used (%s); "
 				  "learning from the session alone",
-		     reason ? reason : "unknown");
+		     reason);
 	return bank;
 }
 

@@ -304,7 +304,7 @@ int enroll_main(const score_options &options)
 	fprintf(stderr, "wake-score: models from %s\n", options.models_dir.c_str());
 
 	voice_bank *bank = nullptr;
-	std::string bank_path = options.bank_path.empty() ? options.models_dir + "/voice_bank.tvnb" : options.bank_path;
+	std::string bank_path = options.bank_path.empty() ? options.models_dir + "/" VOICE_BANK_FILE : options.bank_path;
 	if (!options.bank_path.empty() || access(bank_path.c_str(), F_OK) == 0) {
 		char identity[VOICE_IDENTITY_CHARS + 1];
 		const char *reason = "the models cannot be read";
