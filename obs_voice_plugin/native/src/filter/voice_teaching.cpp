@@ -3,6 +3,12 @@
 #include <cstring>
 #include <ctime>
 
+#ifdef __linux__
+#include <sys/resource.h>
+#include <sys/syscall.h>
+#include <unistd.h>
+#endif
+
 #include <obs-frontend-api.h>
 #include <util/bmem.h>
 #include <util/config-file.h>
@@ -162,6 +168,14 @@ static void voice_session_set_state(voice_filter *filter, voice_session_state st
 	pthread_mutex_unlock(&filter->lock);
 }
 
+static void voice_teaching_lower_priority(void)
+{
+#ifdef __linux__
+	// On Linux a thread has a nice value of its own.
+	setpriority(PRIO_PROCESS, (id_t)syscall(SYS_gettid), 19);
+#endif
+}
+
 static void *voice_session_main(void *data)
 {
 	auto *session = static_cast<voice_session *>(data);
@@ -176,6 +190,9 @@ static void *voice_session_main(void *data)
 	if (os_atomic_load_bool(&session->cancel))
 		return nullptr;
 
+	// Learning takes some seconds of one core: let OBS's own threads (the
+	// encoders, the audio) go first.
+	voice_teaching_lower_priority();
 	voice_session_set_state(filter, VOICE_SESSION_LEARNING, 0);
 	voice_bank *bank = voice_teaching_load_bank(session->models_dir);
 	const voice_session_audio audio = {session->audio, heard};
