@@ -19,6 +19,7 @@
 #include "detector/wake_detector.h"
 #include "filter/voice_filter.h"
 #include "filter/voice_teaching.h"
+#include "patience.h"
 
 namespace fs = std::filesystem;
 
@@ -334,6 +335,24 @@ TEST_F(audio_tap_test, session_captures_without_allocating_and_ends_with_an_upda
 	EXPECT_EQ(filter->session, nullptr);
 	EXPECT_EQ(filter->session_state, VOICE_SESSION_CANCELLED);
 	feed(); // the tap carries on without it
+
+	// A whole session that never hears the phrase (this classifier scores
+	// every pass alike): nothing stands out, nothing is learned, and the
+	// status says so with the count.
+	ASSERT_TRUE(voice_session_start(filter));
+	const int packets = 16000 * VOICE_SESSION_SECONDS / 341 + 10;
+	for (int i = 0; i < packets; i++)
+		feed();
+	auto state = [this] {
+		pthread_mutex_lock(&filter->lock);
+		const int value = filter->session_state;
+		pthread_mutex_unlock(&filter->lock);
+		return value;
+	};
+	ASSERT_TRUE(wait_until([&] { return state() != VOICE_SESSION_LISTENING && state() != VOICE_SESSION_LEARNING; }));
+	EXPECT_EQ(state(), VOICE_SESSION_TOO_FEW_TAKES);
+	EXPECT_EQ(filter->session_takes, 0);
+	EXPECT_EQ(filter->profile, nullptr);
 }
 
 } // namespace
