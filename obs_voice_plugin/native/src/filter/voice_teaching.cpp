@@ -200,6 +200,10 @@ static void *voice_session_main(void *data)
 	voice_profile *profile = voice_enrollment_learn(session->models_dir, session->model_name, &audio, 1, bank,
 							&report, &session->cancel);
 	voice_bank_destroy(bank);
+	// The audio is not kept a moment longer than learning needs it (the
+	// audio thread stopped writing when listening ended).
+	bfree(session->audio);
+	session->audio = nullptr;
 	if (os_atomic_load_bool(&session->cancel)) {
 		voice_profile_destroy(profile);
 		return nullptr;
@@ -216,6 +220,7 @@ static void *voice_session_main(void *data)
 	pthread_mutex_lock(&filter->lock);
 	voice_profile *old = filter->profile;
 	filter->profile = profile;
+	filter->profile_refused = false;
 	filter->session_state = VOICE_SESSION_LEARNED;
 	filter->session_takes = (int)report.takes;
 	pthread_mutex_unlock(&filter->lock);
