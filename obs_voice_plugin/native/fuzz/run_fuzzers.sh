@@ -19,7 +19,7 @@ jobs="${TV_FUZZ_JOBS:-2}"
 seconds="${1:-30}"
 shift $(( $# > 0 ? 1 : 0 ))
 all_targets=(fuzz_pairing fuzz_retry_after fuzz_json_check fuzz_ping_answer fuzz_commands_answer
-	fuzz_backend_http fuzz_model_name fuzz_window_push)
+	fuzz_backend_http fuzz_model_name fuzz_window_push fuzz_voice_profile)
 targets=("${@:-${all_targets[@]}}")
 
 if [ ! -f "$build/CMakeCache.txt" ]; then
