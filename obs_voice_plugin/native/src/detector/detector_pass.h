@@ -39,6 +39,24 @@ uint64_t output_frame_count(wake_detector *detector, const OrtValue *value);
 // or when the runtime cannot tell.
 uint64_t output_float_count(wake_detector *detector, const OrtValue *value);
 
+// Releases a runtime output value when the pass leaves its scope.
+struct output_guard {
+	const OrtApi *api;
+	OrtValue *value;
+
+	~output_guard() { release(); }
+	void release()
+	{
+		if (value)
+			api->ReleaseValue(value);
+		value = nullptr;
+	}
+};
+
+// The output's floats, provided it holds at least `needed` of them; null
+// otherwise (also for a null value).
+const float *output_floats(wake_detector *detector, OrtValue *value, uint64_t needed);
+
 // Runs a one-input, one-output model over caller memory. Returns the output
 // (release it with ReleaseValue) or null after logging.
 OrtValue *run_model(wake_detector *detector, OrtSession *session, const char *input_name,

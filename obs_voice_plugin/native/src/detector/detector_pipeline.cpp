@@ -2,40 +2,6 @@
 
 #include <cstring>
 
-namespace {
-
-// Releases a runtime output value when the pass leaves its scope.
-struct output_guard {
-	const OrtApi *api;
-	OrtValue *value;
-
-	~output_guard() { release(); }
-	void release()
-	{
-		if (value)
-			api->ReleaseValue(value);
-		value = nullptr;
-	}
-};
-
-// The output's floats, provided it holds at least `needed` of them.
-// Models whose outputs are shorter than the pass reads are refused here.
-const float *output_floats(wake_detector *detector, OrtValue *value, uint64_t needed)
-{
-	const OrtApi *api = detector->api;
-	if (output_float_count(detector, value) < needed)
-		return nullptr;
-	void *data = nullptr;
-	OrtStatus *status = api->GetTensorMutableData(value, &data);
-	if (status) {
-		api->ReleaseStatus(status);
-		return nullptr;
-	}
-	return (const float *)data;
-}
-
-} // namespace
-
 float score_window(wake_detector *detector)
 {
 	const OrtApi *api = detector->api;

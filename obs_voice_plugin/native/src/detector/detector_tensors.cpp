@@ -80,3 +80,18 @@ uint64_t output_float_count(wake_detector *detector, const OrtValue *value)
 	api->ReleaseTensorTypeAndShapeInfo(info);
 	return type == ONNX_TENSOR_ELEMENT_DATA_TYPE_FLOAT ? (uint64_t)count : 0;
 }
+
+// Models whose outputs are shorter than the pass reads are refused here.
+const float *output_floats(wake_detector *detector, OrtValue *value, uint64_t needed)
+{
+	const OrtApi *api = detector->api;
+	if (!value || output_float_count(detector, value) < needed)
+		return nullptr;
+	void *data = nullptr;
+	OrtStatus *status = api->GetTensorMutableData(value, &data);
+	if (status) {
+		api->ReleaseStatus(status);
+		return nullptr;
+	}
+	return (const float *)data;
+}

@@ -11,13 +11,14 @@
 #include <cmath>
 #include <cstdio>
 #include <cstring>
+#include <memory>
 #include <vector>
 
 #include <util/bmem.h>
 #include <util/platform.h>
 #include <util/threading.h>
 
-#include "detector_pass.h"
+#include "feature_cache.h"
 
 namespace {
 
@@ -87,11 +88,21 @@ struct training_rows {
 	}
 };
 
-void detector_reset(wake_detector *detector)
+// Features of passes over one stretch of audio, each the features that the
+// filter's pass over the same two seconds gives, bit for bit.
+struct stretch_passes {
+	std::vector<float> features;
+	std::unique_ptr<bool[]> ok;
+	size_t looked = 0; // passes looked at before a cancel
+};
+
+void run_passes(wake_detector *detector, wake_feature_cache *cache, const int16_t *samples, size_t count,
+		const std::vector<int64_t> &ends, stretch_passes *out, const volatile bool *cancel)
 {
-	detector->window_fill = 0;
-	detector->samples_since_score = 0;
-	detector->features_ready = false;
+	out->features.resize(ends.size() * WAKE_PASS_FEATURES);
+	out->ok.reset(new bool[ends.size()]);
+	out->looked = wake_feature_cache_passes(cache, detector, samples, (uint64_t)count, ends.data(), ends.size(),
+						 out->features.data(), out->ok.get(), cancel);
 }
 
 bool cancelled(const volatile bool *cancel)
@@ -109,23 +120,18 @@ std::vector<int16_t> cut(const int16_t *samples, int64_t count, int64_t from, in
 }
 
 // Passes ending at `ends` (sample positions in the audio, ascending, each at
-// least WINDOW; zeros before the audio's start), each one a pass of the
-// detector as the filter runs it. Appends the rows of the passes that ran.
-size_t passes_at(wake_detector *detector, const std::vector<int16_t> &audio, const std::vector<int64_t> &ends,
-		 uint8_t label, int kind, training_rows *out, const volatile bool *cancel)
+// least WINDOW), each one a pass of the detector as the filter runs it.
+// Appends the rows of the passes that ran.
+size_t passes_at(wake_detector *detector, wake_feature_cache *cache, const std::vector<int16_t> &audio,
+		 const std::vector<int64_t> &ends, uint8_t label, int kind, training_rows *out, const volatile bool *cancel)
 {
+	stretch_passes passes;
+	run_passes(detector, cache, audio.data(), audio.size(), ends, &passes, cancel);
 	size_t added = 0;
-	for (int64_t end : ends) {
-		if (cancelled(cancel))
-			break;
-		if (end < WINDOW || end > (int64_t)audio.size())
+	for (size_t i = 0; i < passes.looked; i++) {
+		if (!passes.ok[i])
 			continue;
-		detector_reset(detector);
-		wake_detector_process(detector, audio.data() + (end - WINDOW), (uint64_t)WINDOW);
-		const float *features = wake_detector_features(detector);
-		if (!features)
-			continue;
-		out->add(features, label, kind);
+		out->add(passes.features.data() + i * WAKE_PASS_FEATURES, label, kind);
 		added++;
 	}
 	return added;
@@ -452,6 +458,7 @@ voice_profile *voice_enrollment_learn(const char *models_dir, const char *model_
 		refuse(report, "the models cannot be loaded");
 		return nullptr;
 	}
+	wake_feature_cache *cache = wake_feature_cache_create();
 
 	// Every session pass by pass, as the filter runs them.
 	std::vector<std::vector<session_pass>> passes(session_count);
@@ -461,14 +468,19 @@ voice_profile *voice_enrollment_learn(const char *models_dir, const char *model_
 	std::vector<take> takes;
 	for (size_t s = 0; s < session_count; s++) {
 		const voice_session_audio &audio = sessions[s];
-		detector_reset(detector);
-		for (size_t at = 0; at + (size_t)HOP <= audio.count && !cancelled(cancel); at += (size_t)HOP) {
-			const float score = wake_detector_process(detector, audio.samples + at, (uint64_t)HOP);
-			if (detector->samples_since_score != 0)
-				continue;
-			const float *features = wake_detector_features(detector);
-			session_pass pass = {(int64_t)(at + (size_t)HOP), score, SIZE_MAX};
-			if (features && std::isfinite(score)) {
+		// The filter's passes over the session fed hop by hop: the first
+		// when two seconds have come, then one per hop.
+		std::vector<int64_t> ends;
+		for (int64_t end = WINDOW; end <= (int64_t)audio.count; end += HOP)
+			ends.push_back(end);
+		stretch_passes session;
+		run_passes(detector, cache, audio.samples, audio.count, ends, &session, cancel);
+		for (size_t i = 0; i < session.looked; i++) {
+			session_pass pass = {ends[i], WAKE_NO_SCORE, SIZE_MAX};
+			float *features = session.features.data() + i * WAKE_PASS_FEATURES;
+			if (session.ok[i])
+				pass.score = wake_detector_score_features(detector, features);
+			if (session.ok[i] && std::isfinite(pass.score)) {
 				pass.row = session_rows[s].size() / WAKE_PASS_FEATURES;
 				session_rows[s].insert(session_rows[s].end(), features, features + WAKE_PASS_FEATURES);
 			}
@@ -522,6 +534,7 @@ voice_profile *voice_enrollment_learn(const char *models_dir, const char *model_
 		refuse(report,
 		       "heard the phrase %zu time%s; say \"tollivaren clip it\" at least %zu times, clearly, with talk between",
 		       takes.size(), takes.size() == 1 ? "" : "s", VOICE_ENROLLMENT_MIN_TAKES);
+		wake_feature_cache_destroy(cache);
 		wake_detector_destroy(detector);
 		return nullptr;
 	}
@@ -577,7 +590,7 @@ voice_profile *voice_enrollment_learn(const char *models_dir, const char *model_
 			std::vector<int64_t> ends;
 			for (int k : t.positive_offsets)
 				ends.push_back(t.peak_end - from + k * HOP + v.shift);
-			passes_at(detector, v.audio, ends, 1, 0, &data, cancel);
+			passes_at(detector, cache, v.audio, ends, 1, 0, &data, cancel);
 		}
 	}
 
@@ -601,7 +614,7 @@ voice_profile *voice_enrollment_learn(const char *models_dir, const char *model_
 			std::vector<int64_t> ends;
 			for (int64_t end = WINDOW + head + length / 2; end <= (int64_t)splice.size(); end += HOP)
 				ends.push_back(end);
-			passes_at(detector, splice, ends, 0, 2, &data, cancel);
+			passes_at(detector, cache, splice, ends, 0, 2, &data, cancel);
 		}
 		// Own talk starting out of silence, as after a pause in a stream (the
 		// session's talk rarely follows two quiet seconds).
@@ -614,7 +627,7 @@ voice_profile *voice_enrollment_learn(const char *models_dir, const char *model_
 				std::vector<int64_t> ends;
 				for (int64_t end = WINDOW + SR / 5; end <= (int64_t)onset.size(); end += HOP)
 					ends.push_back(end);
-				passes_at(detector, onset, ends, 0, 1, &data, cancel);
+				passes_at(detector, cache, onset, ends, 0, 1, &data, cancel);
 			}
 		}
 		// The name and the start of "clip it" going on into other words.
@@ -629,7 +642,7 @@ voice_profile *voice_enrollment_learn(const char *models_dir, const char *model_
 			std::vector<int64_t> ends;
 			for (int64_t end = WINDOW + head + tail / 2 + length / 2; end <= (int64_t)splice.size(); end += HOP)
 				ends.push_back(end);
-			passes_at(detector, splice, ends, 0, 2, &data, cancel);
+			passes_at(detector, cache, splice, ends, 0, 2, &data, cancel);
 		}
 		for (int k = 0; k < 2; k++) {
 			const int64_t length = (int64_t)((0.35 + 0.3 * k) * SR);
@@ -644,9 +657,14 @@ voice_profile *voice_enrollment_learn(const char *models_dir, const char *model_
 			std::vector<int64_t> ends;
 			for (int64_t end = tail_end - 2 * HOP; end <= tail_end + 3 * HOP; end += HOP)
 				ends.push_back(end);
-			passes_at(detector, splice, ends, 0, 2, &data, cancel);
+			passes_at(detector, cache, splice, ends, 0, 2, &data, cancel);
 		}
 	}
+	report->embedding_runs = cache->embedding_runs;
+	report->embedding_reuses = cache->embedding_reuses;
+	report->mel_runs = cache->mel_runs + cache->mel_span_runs;
+	report->mel_reuses = cache->mel_span_reuses;
+	wake_feature_cache_destroy(cache);
 	wake_detector_destroy(detector);
 	report->features_ms = ms_since(started);
 	if (cancelled(cancel)) {

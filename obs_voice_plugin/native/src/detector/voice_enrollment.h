@@ -65,6 +65,13 @@ struct voice_enrollment_report {
 	size_t bank_rows;
 	double seconds; // audio heard
 	double features_ms;
+	// Model runs of all the passes, and what they shared: embedding rows
+	// taken from the pass before (its input was bit for bit the same), passes
+	// whose mel frames came from a run over a stretch several passes span.
+	uint64_t embedding_runs;
+	uint64_t embedding_reuses;
+	uint64_t mel_runs;
+	uint64_t mel_reuses;
 	double training_ms;
 	char reason[256]; // why no profile was made; empty when one was
 };

@@ -452,6 +452,29 @@ TEST(voice_enrollment, learns_a_voice_that_then_clips_its_other_takes_and_not_it
 	ASSERT_TRUE(voice_profile_identity(models.path(), "tollivaren_clip_it", identity));
 	EXPECT_STREQ(identity, profile->identity);
 
+	// Passes share embedding rows and mel frames, and still score as the
+	// filter's: each take's score is the filter's own for the two seconds
+	// before it, bit for bit.
+	printf("    model runs: embedding %llu (%llu rows reused), mel %llu (%llu passes' frames shared)\n",
+	       (unsigned long long)report.embedding_runs, (unsigned long long)report.embedding_reuses,
+	       (unsigned long long)report.mel_runs, (unsigned long long)report.mel_reuses);
+	EXPECT_GT(report.embedding_reuses, 2 * report.embedding_runs);
+	EXPECT_GT(report.mel_reuses, 2 * report.mel_runs);
+	{
+		detector_guard filter(wake_detector_create(models.path(), "tollivaren_clip_it"));
+		ASSERT_NE(nullptr, filter.detector);
+		for (size_t i = 0; i < std::min<size_t>(report.takes, 4); i++) {
+			const size_t end = (size_t)std::lround(report.take_seconds[i] * 16000.0);
+			ASSERT_GE(end, (size_t)WAKE_WINDOW_SAMPLES);
+			filter->window_fill = 0;
+			filter->samples_since_score = 0;
+			EXPECT_EQ(wake_detector_process(filter.detector, session_audio.data() + end - WAKE_WINDOW_SAMPLES,
+							WAKE_WINDOW_SAMPLES),
+				  report.take_scores[i])
+				<< "take " << i;
+		}
+	}
+
 	// The same voice slower and lower, faster and higher: each take clips once.
 	for (const char *voice : {"-v en-us -s 140 -p 40", "-v en-us -s 190 -p 60"}) {
 		gate_run run = through_gate(models.path(), profile.profile, spoken(voice, "Tollivaren clip it.", 2.0, 1.0));

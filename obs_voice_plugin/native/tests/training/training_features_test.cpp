@@ -9,6 +9,7 @@
 #include <cstdlib>
 #include <cstring>
 #include <filesystem>
+#include <memory>
 #include <string>
 #include <vector>
 
@@ -46,6 +47,12 @@ struct detector_handle {
 	~detector_handle() { wake_detector_destroy(detector); }
 };
 
+struct cache_handle {
+	wake_feature_cache *cache = wake_feature_cache_create();
+	~cache_handle() { wake_feature_cache_destroy(cache); }
+	wake_feature_cache *operator->() const { return cache; }
+};
+
 // Six seconds that make the mel model's floor (80 dB under the loudest bin of
 // each window) move between passes: digital silence, a sweep, near silence,
 // loud bursts, a quiet tone.
@@ -79,6 +86,7 @@ std::vector<int16_t> test_audio()
 struct pass_score {
 	uint64_t end;
 	float score;
+	std::vector<float> features; // what the pass handed the classifier
 };
 
 // The production path: packets through wake_detector_process.
@@ -89,10 +97,26 @@ std::vector<pass_score> production_scores(wake_detector *detector, const std::ve
 		const size_t n = std::min(packet, audio.size() - at);
 		const float score = wake_detector_process(detector, audio.data() + at, n);
 		// A pass (even a failed one) leaves the counter at 0 with the window full.
-		if (detector->samples_since_score == 0 && detector->window_fill == detector->window_capacity)
-			out.push_back({at + n, score});
+		if (detector->samples_since_score == 0 && detector->window_fill == detector->window_capacity) {
+			const float *features = wake_detector_features(detector);
+			out.push_back({at + n, score, {}});
+			if (features)
+				out.back().features.assign(features, features + WAKE_ROW_FLOATS);
+		}
 	}
 	return out;
+}
+
+// The features of the filter's pass over the two seconds that end at `end`,
+// from a detector that heard nothing before them.
+std::vector<float> production_features(wake_detector *detector, const std::vector<int16_t> &audio, int64_t end)
+{
+	detector->window_fill = 0;
+	detector->samples_since_score = 0;
+	wake_detector_process(detector, audio.data() + end - (int64_t)WAKE_WINDOW_SAMPLES, WAKE_WINDOW_SAMPLES);
+	const float *features = wake_detector_features(detector);
+	EXPECT_NE(nullptr, features) << "pass ending at " << end;
+	return features ? std::vector<float>(features, features + WAKE_ROW_FLOATS) : std::vector<float>();
 }
 
 std::vector<float> training_scores(wake_detector *detector, const std::vector<int16_t> &audio, uint64_t first_end,
@@ -102,7 +126,7 @@ std::vector<float> training_scores(wake_detector *detector, const std::vector<in
 	EXPECT_TRUE(wake_features_clip(detector, audio.data(), audio.size(), first_end, audio.size(), cache, &rows));
 	std::vector<float> scores;
 	for (size_t p = 0; p < rows.size() / WAKE_ROW_FLOATS; p++)
-		scores.push_back(wake_features_score(detector, rows.data() + p * WAKE_ROW_FLOATS));
+		scores.push_back(wake_detector_score_features(detector, rows.data() + p * WAKE_ROW_FLOATS));
 	return scores;
 }
 
@@ -137,29 +161,93 @@ TEST(training_features, rows_match_the_scoring_pass_for_every_hop)
 	const std::vector<pass_score> expected = production_scores(production.detector, audio, WAKE_SCORE_HOP);
 	ASSERT_EQ(WAKE_WINDOW_SAMPLES, expected.front().end);
 
-	wake_feature_cache cache;
-	expect_same_scores(expected, training_scores(training.detector, audio, WAKE_WINDOW_SAMPLES, &cache), 1e-4f);
+	cache_handle cache;
+	expect_same_scores(expected, training_scores(training.detector, audio, WAKE_WINDOW_SAMPLES, cache.cache), 1e-4f);
 	// Most embedding inputs repeat from one hop to the next; the loud bursts
 	// move the floor and force fresh runs.
-	EXPECT_GT(cache.embedding_reuses, cache.embedding_runs);
-	EXPECT_GT(cache.embedding_runs, 16u + 50u);
+	EXPECT_GT(cache->embedding_reuses, cache->embedding_runs);
+	EXPECT_GT(cache->embedding_runs, 16u + 50u);
+	// Most passes take their mel frames from a run over a longer stretch;
+	// those whose window misses the stretch's loudest bin run their own.
+	EXPECT_GT(cache->mel_span_reuses, 2 * (cache->mel_runs + cache->mel_span_runs));
+	EXPECT_GT(cache->mel_runs, 5u);
+
+	// The rows themselves are the filter's, bit for bit.
+	std::vector<float> rows;
+	ASSERT_TRUE(wake_features_clip(training.detector, audio.data(), audio.size(), WAKE_WINDOW_SAMPLES, audio.size(),
+				       cache.cache, &rows));
+	ASSERT_EQ(expected.size() * WAKE_ROW_FLOATS, rows.size());
+	for (size_t p = 0; p < expected.size(); p++) {
+		ASSERT_EQ(WAKE_ROW_FLOATS, expected[p].features.size());
+		EXPECT_EQ(0, memcmp(expected[p].features.data(), rows.data() + p * WAKE_ROW_FLOATS,
+				    WAKE_ROW_FLOATS * sizeof(float)))
+			<< "pass ending at sample " << expected[p].end;
+	}
 }
 
-TEST(training_features, cached_rows_equal_rows_computed_afresh)
+// One cache over passes in any order, over other audio, a window twice,
+// ends off the hop grid: every pass still gets the filter's rows bit for bit,
+// while rows and mel frames are shared wherever they can be.
+TEST(training_features, shared_rows_equal_the_filters_for_passes_in_any_order)
 {
 	model_dir models(PROBE, "probe");
-	detector_handle detector(wake_detector_create(models.path.c_str(), "probe"));
-	ASSERT_NE(nullptr, detector.detector);
+	detector_handle production(wake_detector_create(models.path.c_str(), "probe"));
+	detector_handle training(wake_detector_create(models.path.c_str(), "probe"));
+	ASSERT_NE(nullptr, production.detector);
+	ASSERT_NE(nullptr, training.detector);
 	const std::vector<int16_t> audio = test_audio();
+	std::vector<int16_t> quieter(audio.size());
+	for (size_t i = 0; i < audio.size(); i++)
+		quieter[i] = (int16_t)(audio[i] / 2);
 
-	wake_feature_cache cache;
-	std::vector<float> cached, fresh;
-	ASSERT_TRUE(wake_features_clip(detector.detector, audio.data(), audio.size(), WAKE_WINDOW_SAMPLES,
-				       audio.size(), &cache, &cached));
-	ASSERT_TRUE(wake_features_clip(detector.detector, audio.data(), audio.size(), WAKE_WINDOW_SAMPLES,
-				       audio.size(), nullptr, &fresh));
-	ASSERT_EQ(fresh.size(), cached.size());
-	EXPECT_EQ(0, memcmp(fresh.data(), cached.data(), fresh.size() * sizeof(float)));
+	struct call {
+		const std::vector<int16_t> *audio;
+		std::vector<int64_t> ends;
+	};
+	const int64_t hop = (int64_t)WAKE_SCORE_HOP;
+	const call calls[] = {
+		{&audio, {40960, 40960 + hop, 40960 + 2 * hop, 40960 + 3 * hop, 40960 + 4 * hop}},
+		// Half a hop on: the same frames, other embedding inputs.
+		{&audio, {40960 + hop / 2, 40960 + 3 * hop / 2, 40960 + 5 * hop / 2}},
+		// Back before the last pass: its inputs come round again in other slots.
+		{&audio, {40960 - hop / 2, 40960 + hop / 2, 40960 + hop / 2, 40960 + 3 * hop / 2}},
+		// The same positions in other audio share nothing.
+		{&quieter, {40960 + hop / 2, 40960 + 3 * hop / 2}},
+		// Ends a few samples off one another and the digital silence at the start.
+		{&audio, {32000, 32007, 32007 + hop, 32160, 32160 + hop}},
+		// The loud bursts: windows with and without the stretch's loudest bin.
+		{&audio, {75000, 75000 + hop, 75000 + 2 * hop, 75000 + 3 * hop, 75000 + 4 * hop, 75000 + 5 * hop,
+			  75000 + 6 * hop, 75000 + 7 * hop, 75000 + 8 * hop}},
+	};
+	cache_handle cache;
+	for (const call &c : calls) {
+		const uint64_t embedding_reuses = cache->embedding_reuses;
+		std::vector<float> rows(c.ends.size() * WAKE_ROW_FLOATS);
+		std::unique_ptr<bool[]> ok(new bool[c.ends.size()]);
+		ASSERT_EQ(c.ends.size(), wake_feature_cache_passes(cache.cache, training.detector, c.audio->data(),
+								   c.audio->size(), c.ends.data(), c.ends.size(),
+								   rows.data(), ok.get(), nullptr));
+		for (size_t p = 0; p < c.ends.size(); p++) {
+			ASSERT_TRUE(ok[p]) << "pass ending at " << c.ends[p];
+			const std::vector<float> expected = production_features(production.detector, *c.audio, c.ends[p]);
+			ASSERT_EQ(WAKE_ROW_FLOATS, expected.size());
+			EXPECT_EQ(0, memcmp(expected.data(), rows.data() + p * WAKE_ROW_FLOATS, WAKE_ROW_FLOATS * sizeof(float)))
+				<< "call starting at " << c.ends[0] << ", pass ending at " << c.ends[p];
+		}
+		printf("    passes from %lld: %llu embedding rows reused\n", (long long)c.ends[0],
+		       (unsigned long long)(cache->embedding_reuses - embedding_reuses));
+	}
+	EXPECT_GT(cache->embedding_reuses, cache->embedding_runs);
+	EXPECT_GT(cache->mel_span_reuses, 0u);
+	EXPECT_GT(cache->mel_runs, 0u);
+
+	// A cancel stops before the next pass.
+	volatile bool cancel = true;
+	std::vector<float> rows(WAKE_ROW_FLOATS);
+	bool ok = true;
+	const int64_t end = 40960;
+	EXPECT_EQ(0u, wake_feature_cache_passes(cache.cache, training.detector, audio.data(), audio.size(), &end, 1,
+						 rows.data(), &ok, &cancel));
 }
 
 // A pass ending before two seconds of clip sees silence before the clip, as a
@@ -214,7 +302,7 @@ TEST(training_features, shipped_classifier_scores_alike_on_both_paths)
 		rows.clear();
 		ASSERT_TRUE(wake_features_clip(training.detector, audio.data(), audio.size(), pass.end, pass.end, nullptr,
 					       &rows));
-		scores.push_back(wake_features_score(training.detector, rows.data()));
+		scores.push_back(wake_detector_score_features(training.detector, rows.data()));
 	}
 	expect_same_scores(expected, scores, 1e-5f);
 }

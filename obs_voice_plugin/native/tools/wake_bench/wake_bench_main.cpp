@@ -245,6 +245,9 @@ void time_profile(const bench_options &options)
 	       report.takes, learned ? "learned" : report.reason);
 	printf("  rows %zu phrase, %zu talk, %zu splices; passes %.0f ms, training %.0f ms; %.0f ms CPU in all\n",
 	       report.positive_rows, report.talk_rows, report.splice_rows, report.features_ms, report.training_ms, cpu_ms);
+	printf("  model runs: embedding %llu (%llu rows reused), mel %llu (%llu passes' frames shared)\n",
+	       (unsigned long long)report.embedding_runs, (unsigned long long)report.embedding_reuses,
+	       (unsigned long long)report.mel_runs, (unsigned long long)report.mel_reuses);
 	voice_profile_destroy(learned);
 }
 

@@ -137,7 +137,8 @@ void features_worker(const options &o, const std::vector<clip_entry> &clips, siz
 			fprintf(stderr, "wake-features: clip %zu (%s at %llu) failed\n", c, clip.raw.c_str(),
 				(unsigned long long)clip.first);
 		for (size_t p = 0; good && p < result.rows.size() / WAKE_ROW_FLOATS; p++) {
-			result.scores.push_back(wake_features_score(detector, result.rows.data() + p * WAKE_ROW_FLOATS));
+			result.scores.push_back(
+				wake_detector_score_features(detector, result.rows.data() + p * WAKE_ROW_FLOATS));
 			result.ends.push_back((int64_t)(clip.first_end + p * WAKE_SCORE_HOP));
 		}
 	}
@@ -153,14 +154,22 @@ int run_clips(const options &o)
 		return 1;
 	}
 	std::vector<clip_result> results(clips.size());
-	std::vector<wake_feature_cache> caches(o.threads);
+	std::vector<wake_feature_cache *> caches(o.threads);
+	for (wake_feature_cache *&cache : caches)
+		cache = wake_feature_cache_create();
 	std::unique_ptr<bool[]> oks(new bool[o.threads]);
 	std::vector<std::thread> workers;
 	for (unsigned k = 0; k < o.threads; k++)
 		workers.emplace_back(features_worker, std::cref(o), std::cref(clips), clips.size() * k / o.threads,
-				     clips.size() * (k + 1) / o.threads, &results, &oks[k], &caches[k]);
+				     clips.size() * (k + 1) / o.threads, &results, &oks[k], caches[k]);
 	for (std::thread &worker : workers)
 		worker.join();
+	uint64_t runs = 0, reuses = 0;
+	for (wake_feature_cache *cache : caches) {
+		runs += cache->embedding_runs;
+		reuses += cache->embedding_reuses;
+		wake_feature_cache_destroy(cache);
+	}
 	for (unsigned k = 0; k < o.threads; k++)
 		if (!oks[k])
 			return 1;
@@ -176,11 +185,6 @@ int run_clips(const options &o)
 		}
 	}
 	const uint64_t passes = scores.size();
-	uint64_t runs = 0, reuses = 0;
-	for (const wake_feature_cache &cache : caches) {
-		runs += cache.embedding_runs;
-		reuses += cache.embedding_reuses;
-	}
 	fprintf(stderr, "wake-features: %zu clips, %llu passes, %llu embedding runs, %llu reused\n", clips.size(),
 		(unsigned long long)passes, (unsigned long long)runs, (unsigned long long)reuses);
 	bool ok = npy_write_f32(o.out + ".rows.npy", rows.data(), {passes, WAKE_EMBEDDING_ROWS, WAKE_FEATURES}) &&
