@@ -91,7 +91,6 @@ static void voice_filter_apply(voice_filter *filter, obs_data_t *settings)
 	filter->source_class = source_class;
 	filter->profile = profile;
 	filter->profile_refused = profile_refused;
-	if (!profile || !old_profile)
 	filter->dashboard_answered = false;
 	filter->cooldown_ns = VOICE_FILTER_DEFAULT_COOLDOWN_NS;
 	filter->enabled = false;
