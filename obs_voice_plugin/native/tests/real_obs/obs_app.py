@@ -1,7 +1,8 @@
 """The real OBS Studio app as a test target: one session (a private Xvfb
 display, the plug-in installed by scripts/install.sh into private XDG
 folders, the spoken phrase as a WAV file) and any number of runs (obs_run.py), each a
-fresh OBS configuration, an OBS process, its log and how it ended.
+fresh OBS configuration (or an earlier run's: OBS started again), an OBS
+process, its log and how it ended.
 
 Environment (all optional):
   TV_OBS_COMMAND      how to start OBS (default "obs")
@@ -97,8 +98,10 @@ class Session:
                                            "tollivaren-voice.so")):
             raise RuntimeError("install.sh laid out no plug-in under " + self.plugin_dir)
 
-    def new_run(self, label):
-        run = ObsRun(self, os.path.join(self.dir, "runs", f"{len(self.runs) + 1:03d}-{label}"))
+    def new_run(self, label, config_of=None):
+        """A run with a fresh configuration, or with the one `config_of` (an
+        earlier run, closed) left behind: OBS started again."""
+        run = ObsRun(self, os.path.join(self.dir, "runs", f"{len(self.runs) + 1:03d}-{label}"), config_of)
         self.runs.append(run)
         return run
 
