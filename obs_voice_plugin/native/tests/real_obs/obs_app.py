@@ -65,6 +65,18 @@ class Session:
         subprocess.run(["sox", "-q", "-n", "-r", "48000", "-c", "2", "-b", "16", self.tone_wav,
                         "synth", "2", "sine", "440", "vol", "0.1"], check=True)
 
+    def teaching_recordings(self):
+        """{"session", "phrase", "talk"}: one synthetic voice's "teach my
+        voice" session (the phrase 4 times between sentences, about 32 s),
+        another take of the phrase alone, and its talk without the phrase
+        (scripts/make_teaching_recordings.sh); made on first use."""
+        folder = os.path.join(self.dir, "teaching")
+        names = ("session", "phrase", "talk")
+        if not os.path.isdir(folder):
+            subprocess.run(["bash", os.path.join(REPO, "scripts", "make_teaching_recordings.sh"), folder],
+                           check=True)
+        return {name: os.path.join(folder, name + ".wav") for name in names}
+
     def _mkdir(self, name):
         path = os.path.join(self.dir, name)
         os.makedirs(path, exist_ok=True)
