@@ -4,8 +4,9 @@ microphone (a looping media source) plays one synthetic streamer's session,
 starts a 30 s listening session; the profile learned from it lands in the
 filter's own settings; then that voice's talk clips nothing and its phrase
 clips; and after OBS is closed and started again with the same
-configuration, the filter's settings still hold the same profile and the
-filter takes it without complaint."""
+configuration, the filter's settings still hold the same profile, the
+filter takes it without complaint, the key the streamer bound to the hotkey
+starts a session, and closing OBS cancels it."""
 
 import json
 import os
@@ -15,6 +16,7 @@ import time
 import obs_config
 import obs_run
 from scenario import TENANT, VOICE_CLIPS_ON, Checks, start_dashboard
+from x_window import press_key
 
 COLLECTION = "Tollivaren Teach"
 MIC = "Mic"
@@ -41,6 +43,10 @@ COOLDOWN = VOICE_CLIPS_ON["voice_clip_cooldown_seconds"]
 FLUSH = 5.0
 # How long talk plays with no cooldown running and must clip nothing.
 TALK_SECONDS = 20.0
+# The key bound to the hotkey for the second run, and how long its session
+# may take to start (OBS's hotkey thread reads the keys every 25 ms).
+KEY = "F9"
+KEY_TIMEOUT = 15.0
 
 
 def teaching_collection(dashboard, session_wav):
@@ -141,6 +147,9 @@ def test_teach_my_voice_by_hotkey_then_talk_does_not_clip_the_phrase_does_and_a_
         written = time.monotonic()
         profile = wait_profile_in_settings(ws, WRITE_TIMEOUT)
         timings.append(f"learned line to the profile in the settings {time.monotonic() - written:.1f} s")
+        paired = f"[tollivaren-voice] paired tenant={TENANT} source=mic"
+        check(run.log_count(paired) == 1, "the profile was kept without an update of the filter "
+                                          f"(no second 'paired' line: {run.log_count(paired)})")
         check(isinstance(profile, str) and PROFILE_FORM.fullmatch(profile) is not None
               and len(profile) == PROFILE_CHARS,
               f"the filter's settings hold a voice profile of {PROFILE_CHARS} characters "
@@ -178,7 +187,9 @@ def test_teach_my_voice_by_hotkey_then_talk_does_not_clip_the_phrase_does_and_a_
               ("" if saved == profile else f": {(saved or '')[:30]!r}..."))
 
         # OBS started again with the same configuration: the filter's
-        # settings come from the saved collection.
+        # settings come from the saved collection. The streamer has bound
+        # the hotkey to a key meanwhile (OBS keeps that in the profile).
+        obs_config.bind_hotkey(run.obs_dir, HOTKEY, "OBS_KEY_" + KEY)
         again = session.new_run("teach-again", config_of=run)
         check.runs.append(again)
         started = time.monotonic()
@@ -195,7 +206,14 @@ def test_teach_my_voice_by_hotkey_then_talk_does_not_clip_the_phrase_does_and_a_
         console = again.console_text()
         check(REFUSED not in run.console_text() + console, "the saved profile was taken: no 'cannot be used' line")
         check(LISTENING not in console, "no session started by itself")
-        close_cleanly(check, again, "second run")
+
+        # The key the hotkey is bound to starts a session; closing OBS while
+        # it listens cancels it.
+        press_key(session.display, KEY)
+        listening = again.wait_log_any([LISTENING], KEY_TIMEOUT)
+        check(listening is not None, f"{KEY}, the hotkey's key, started a session")
+        close_cleanly(check, again, "second run, closed while a session listens")
+        check(again.log_count(CANCELLED) == (1 if listening else 0), "the session under way was cancelled")
         check(again.log_count(obs_run.UNLOADED) == 1, "the plug-in's unload line, once")
 
         logs = run.log_text() + run.console_text() + again.log_text() + again.console_text()
