@@ -25,10 +25,15 @@ import shlex
 import shutil
 import subprocess
 import tempfile
+import time
+
+from Xlib import display  # Debian's python3-xlib
 
 from obs_run import GDB_PREFIX, ObsRun
 
 REPO = os.path.abspath(os.path.join(os.path.dirname(__file__), "..", "..", "..", ".."))
+# The first X display number a session tries.
+XVFB_FIRST = 20
 
 
 class Session:
@@ -83,16 +88,44 @@ class Session:
         return path
 
     def _start_xvfb(self):
-        read_end, write_end = os.pipe()
-        self.xvfb = subprocess.Popen(["Xvfb", "-displayfd", str(write_end), "-screen", "0", "1280x800x24",
-                                      "-nolisten", "tcp", "-noreset"], pass_fds=(write_end,),
-                                     stdout=subprocess.DEVNULL, stderr=subprocess.DEVNULL)
-        os.close(write_end)
-        with os.fdopen(read_end) as f:
-            number = f.readline().strip()
-        if not number:
-            raise RuntimeError("Xvfb did not start")
-        self.display = ":" + number
+        """A display of our own: the first number from XVFB_FIRST on that no
+        other X server holds the lock file of (/tmp/.X<n>-lock). Not
+        `Xvfb -displayfd`: it takes no lock, and in a network namespace of its
+        own (offline.sh) finds :0 free every time, so sessions run side by
+        side would all be :0 and share the socket file /tmp/.X11-unix/X0,
+        through which a client outside their namespaces reaches the last."""
+        for number in range(XVFB_FIRST, XVFB_FIRST + 200):
+            if os.path.exists(f"/tmp/.X{number}-lock"):
+                continue
+            xvfb = subprocess.Popen(["Xvfb", f":{number}", "-screen", "0", "1280x800x24", "-nolisten", "tcp",
+                                     "-noreset"], stdout=subprocess.DEVNULL, stderr=subprocess.DEVNULL)
+            if self._xvfb_ready(xvfb, number):
+                self.xvfb, self.display = xvfb, f":{number}"
+                return
+            if xvfb.poll() is None:
+                xvfb.kill()
+            xvfb.wait()
+        raise RuntimeError("Xvfb did not start")
+
+    @staticmethod
+    def _xvfb_ready(xvfb, number, timeout=30.0):
+        """The server runs, holds the display's lock (another one that took
+        it first makes ours exit) and answers a client."""
+        deadline = time.monotonic() + timeout
+        while xvfb.poll() is None and time.monotonic() < deadline:
+            try:
+                with open(f"/tmp/.X{number}-lock") as f:
+                    holder = int(f.read().strip())
+            except (OSError, ValueError):
+                holder = None
+            if holder == xvfb.pid:
+                try:
+                    display.Display(f":{number}").close()
+                    return True
+                except Exception:  # not listening yet
+                    pass
+            time.sleep(0.05)
+        return False
 
     def _install_plugin(self):
         if os.environ.get("TV_PLUGIN_SYSTEM") == "1":
