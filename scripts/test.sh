@@ -11,8 +11,9 @@
 #   package  the Debian package installed by apt, loaded and purged in a fresh
 #            Debian chroot (debootstrap; about 5 minutes, mostly downloads)
 #   realobs the real OBS Studio app (Debian's obs-studio) with the plug-in
-#           installed: end to end, 20 closes while commands flow, re-pairing
-#           while commands wait (obs_voice_plugin/native/tests/real_obs)
+#           installed: end to end, teaching it a voice by the hotkey and
+#           keeping it over a restart, 20 closes while commands flow,
+#           re-pairing while commands wait (obs_voice_plugin/native/tests/real_obs)
 #   obs32   Debian sid's OBS 32 in a fresh chroot: everything built against
 #           its SDK, the real app end to end, re-pairing and 10 closes while
 #           commands flow with that build, end to end with this machine's

@@ -1,7 +1,8 @@
 """The real OBS Studio app as a test target: one session (a private Xvfb
 display, the plug-in installed by scripts/install.sh into private XDG
 folders, the spoken phrase as a WAV file) and any number of runs (obs_run.py), each a
-fresh OBS configuration, an OBS process, its log and how it ended.
+fresh OBS configuration (or an earlier run's: OBS started again), an OBS
+process, its log and how it ended.
 
 Environment (all optional):
   TV_OBS_COMMAND      how to start OBS (default "obs")
@@ -24,10 +25,15 @@ import shlex
 import shutil
 import subprocess
 import tempfile
+import time
+
+from Xlib import display  # Debian's python3-xlib
 
 from obs_run import GDB_PREFIX, ObsRun
 
 REPO = os.path.abspath(os.path.join(os.path.dirname(__file__), "..", "..", "..", ".."))
+# The first X display number a session tries.
+XVFB_FIRST = 20
 
 
 class Session:
@@ -64,22 +70,62 @@ class Session:
         subprocess.run(["sox", "-q", "-n", "-r", "48000", "-c", "2", "-b", "16", self.tone_wav,
                         "synth", "2", "sine", "440", "vol", "0.1"], check=True)
 
+    def teaching_recordings(self):
+        """{"session", "phrase", "talk"}: one synthetic voice's "teach my
+        voice" session (the phrase 4 times between sentences, about 32 s),
+        another take of the phrase alone, and its talk without the phrase
+        (scripts/make_teaching_recordings.sh); made on first use."""
+        folder = os.path.join(self.dir, "teaching")
+        names = ("session", "phrase", "talk")
+        if not os.path.isdir(folder):
+            subprocess.run(["bash", os.path.join(REPO, "scripts", "make_teaching_recordings.sh"), folder],
+                           check=True)
+        return {name: os.path.join(folder, name + ".wav") for name in names}
+
     def _mkdir(self, name):
         path = os.path.join(self.dir, name)
         os.makedirs(path, exist_ok=True)
         return path
 
     def _start_xvfb(self):
-        read_end, write_end = os.pipe()
-        self.xvfb = subprocess.Popen(["Xvfb", "-displayfd", str(write_end), "-screen", "0", "1280x800x24",
-                                      "-nolisten", "tcp", "-noreset"], pass_fds=(write_end,),
-                                     stdout=subprocess.DEVNULL, stderr=subprocess.DEVNULL)
-        os.close(write_end)
-        with os.fdopen(read_end) as f:
-            number = f.readline().strip()
-        if not number:
-            raise RuntimeError("Xvfb did not start")
-        self.display = ":" + number
+        """A display of our own: the first number from XVFB_FIRST on that no
+        other X server holds the lock file of (/tmp/.X<n>-lock). Not
+        `Xvfb -displayfd`: it takes no lock, and in a network namespace of its
+        own (offline.sh) finds :0 free every time, so sessions run side by
+        side would all be :0 and share the socket file /tmp/.X11-unix/X0,
+        through which a client outside their namespaces reaches the last."""
+        for number in range(XVFB_FIRST, XVFB_FIRST + 200):
+            if os.path.exists(f"/tmp/.X{number}-lock"):
+                continue
+            xvfb = subprocess.Popen(["Xvfb", f":{number}", "-screen", "0", "1280x800x24", "-nolisten", "tcp",
+                                     "-noreset"], stdout=subprocess.DEVNULL, stderr=subprocess.DEVNULL)
+            if self._xvfb_ready(xvfb, number):
+                self.xvfb, self.display = xvfb, f":{number}"
+                return
+            if xvfb.poll() is None:
+                xvfb.kill()
+            xvfb.wait()
+        raise RuntimeError("Xvfb did not start")
+
+    @staticmethod
+    def _xvfb_ready(xvfb, number, timeout=30.0):
+        """The server runs, holds the display's lock (another one that took
+        it first makes ours exit) and answers a client."""
+        deadline = time.monotonic() + timeout
+        while xvfb.poll() is None and time.monotonic() < deadline:
+            try:
+                with open(f"/tmp/.X{number}-lock") as f:
+                    holder = int(f.read().strip())
+            except (OSError, ValueError):
+                holder = None
+            if holder == xvfb.pid:
+                try:
+                    display.Display(f":{number}").close()
+                    return True
+                except Exception:  # not listening yet
+                    pass
+            time.sleep(0.05)
+        return False
 
     def _install_plugin(self):
         if os.environ.get("TV_PLUGIN_SYSTEM") == "1":
@@ -97,8 +143,10 @@ class Session:
                                            "tollivaren-voice.so")):
             raise RuntimeError("install.sh laid out no plug-in under " + self.plugin_dir)
 
-    def new_run(self, label):
-        run = ObsRun(self, os.path.join(self.dir, "runs", f"{len(self.runs) + 1:03d}-{label}"))
+    def new_run(self, label, config_of=None):
+        """A run with a fresh configuration, or with the one `config_of` (an
+        earlier run, closed) left behind: OBS started again."""
+        run = ObsRun(self, os.path.join(self.dir, "runs", f"{len(self.runs) + 1:03d}-{label}"), config_of)
         self.runs.append(run)
         return run
 

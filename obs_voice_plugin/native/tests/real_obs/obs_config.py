@@ -58,6 +58,23 @@ def write_profile(obs_dir, recordings_dir):
     })
 
 
+def bind_hotkey(obs_dir, hotkey_name, obs_key):
+    """Binds a hotkey to a key in the profile, as OBS's settings window
+    keeps it: basic.ini, section [Hotkeys], the hotkey's name = its bindings
+    as JSON (obs_key: e.g. "OBS_KEY_F9")."""
+    path = os.path.join(obs_dir, "basic", "profiles", PROFILE, "basic.ini")
+    with open(path, encoding="utf-8-sig") as f:
+        lines = f.read().splitlines()
+    entry = f"{hotkey_name}=" + json.dumps({"bindings": [{"key": obs_key}]}, separators=(",", ":"))
+    lines = [line for line in lines if not line.startswith(hotkey_name + "=")]
+    if "[Hotkeys]" in lines:
+        lines.insert(lines.index("[Hotkeys]") + 1, entry)
+    else:
+        lines += ["", "[Hotkeys]", entry]
+    with open(path, "w", encoding="utf-8") as f:
+        f.write("\n".join(lines) + "\n")
+
+
 def voice_filter(pairing, source_class="mic"):
     return {"id": FILTER_ID, "versioned_id": FILTER_ID, "name": FILTER_NAME, "enabled": True,
             "settings": {"pairing": pairing, "source_class": source_class}}

@@ -1,5 +1,6 @@
-"""One run of the OBS app: a fresh configuration, the OBS process, its log,
-and how it ended after the window was asked to close."""
+"""One run of the OBS app: a fresh configuration (or the one an earlier run
+left behind), the OBS process, its log, and how it ended after the window
+was asked to close."""
 
 import glob
 import os
@@ -101,19 +102,31 @@ class ExitRecord:
 
 
 class ObsRun:
-    def __init__(self, session, run_dir):
+    def __init__(self, session, run_dir, config_of=None):
+        """config_of: an earlier run whose configuration (global.ini, profile,
+        scene collections as OBS saved them at its exit, installed plug-in)
+        this run starts with, as OBS started again by the same user; its own
+        files (stdout, stderr) stay in run_dir. Without it, a fresh one."""
         self.session = session
         self.dir = run_dir
-        self.config = os.path.join(run_dir, "config")
-        self.obs_dir = os.path.join(self.config, "obs-studio")
-        self.recordings = os.path.join(run_dir, "recordings")
-        os.makedirs(self.obs_dir)
-        # Hard links: a fresh copy of the installed plug-in for every run.
-        subprocess.run(["cp", "-al", session.plugin_dir, os.path.join(self.obs_dir, "plugins")], check=True)
-        self.port = free_port()
         self.process = None
         self.exit = None
         self._sockets = []
+        self.port = free_port()  # given to OBS on its command line
+        if config_of is not None:
+            os.makedirs(run_dir)
+            self.config, self.obs_dir = config_of.config, config_of.obs_dir
+            self.recordings, self.collection = config_of.recordings, config_of.collection
+            # This run's log is the file OBS starts now, not the earlier run's.
+            self._earlier_logs = set(self._log_files())
+            return
+        self.config = os.path.join(run_dir, "config")
+        self.obs_dir = os.path.join(self.config, "obs-studio")
+        self.recordings = os.path.join(run_dir, "recordings")
+        self._earlier_logs = set()
+        os.makedirs(self.obs_dir)
+        # Hard links: a fresh copy of the installed plug-in for every run.
+        subprocess.run(["cp", "-al", session.plugin_dir, os.path.join(self.obs_dir, "plugins")], check=True)
 
     # --- configuration -------------------------------------------------
     def configure(self, collections, start_collection):
@@ -159,9 +172,12 @@ class ObsRun:
         return client
 
     # --- log -------------------------------------------------------------
+    def _log_files(self):
+        return sorted(glob.glob(os.path.join(self.obs_dir, "logs", "*.txt")))
+
     def log_text(self):
-        """OBS's log file(s), as a streamer sees them."""
-        return read_texts(sorted(glob.glob(os.path.join(self.obs_dir, "logs", "*.txt"))))
+        """OBS's log file(s) of this run, as a streamer sees them."""
+        return read_texts([p for p in self._log_files() if p not in self._earlier_logs])
 
     def console_text(self):
         """The copy of every log line that libobs's default handler writes to
@@ -188,6 +204,19 @@ class ObsRun:
             if time.monotonic() > deadline:
                 raise RuntimeError(f"OBS's log did not say {text!r} within {timeout:.0f} s\n{self.report()}")
             time.sleep(0.1)
+
+    def wait_log_any(self, texts, timeout):
+        """Waits until one of `texts` was logged (console copy) and returns
+        the first found; None when none was within `timeout` s or OBS ended."""
+        deadline = time.monotonic() + timeout
+        while True:
+            console = self.console_text()
+            for text in texts:
+                if text in console:
+                    return text
+            if not self.running() or time.monotonic() > deadline:
+                return None
+            time.sleep(0.2)
 
     def went_wrong_after_obs_leftover(self):
         """The close crashed or exited badly (not hung) after OBS logged that it

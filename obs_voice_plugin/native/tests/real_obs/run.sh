@@ -1,6 +1,7 @@
 #!/usr/bin/env bash
 # The tests against the real OBS Studio app (Debian's obs-studio by default):
-# end to end, closes while commands flow, re-pairing while commands wait.
+# end to end, teaching it a voice (and a restart), closes while commands flow,
+# re-pairing while commands wait.
 #   run.sh [pytest arguments]      e.g. run.sh -k e2e
 # Needs `scripts/setup.sh --real-obs` and a build with the plug-in and the
 # local dashboard (TV_BUILD_DIR, default build/). Environment: see obs_app.py
@@ -9,4 +10,4 @@
 set -euo pipefail
 cd "$(dirname "$0")"
 # Debian's Python: the websocket, Xlib and pytest packages are installed for it.
-exec ./offline.sh /usr/bin/python3 -m pytest -p no:cacheprovider -v -rA "$@" test_e2e.py test_close_stress.py test_repair.py
+exec ./offline.sh /usr/bin/python3 -m pytest -p no:cacheprovider -v -rA "$@" test_e2e.py test_teach.py test_close_stress.py test_repair.py

@@ -40,6 +40,24 @@ WRONG_REASONS = ("scene not found", "source was not found in any scene", "source
 FEED_DEPTH = 5
 
 
+class Checks:
+    """Collects failed checks; the test fails at the end with all of them and
+    the log and stderr of its runs (one run, or several: OBS started again)."""
+
+    def __init__(self, *runs):
+        self.runs, self.failed, self.passed = list(runs), [], []
+
+    def __call__(self, ok, what):
+        (self.passed if ok else self.failed).append(what)
+        return ok
+
+    def verify(self):
+        if self.failed:
+            raise AssertionError("failed checks:\n  " + "\n  ".join(self.failed) +
+                                 "\npassed:\n  " + "\n  ".join(self.passed) + "\n" +
+                                 "\n".join(run.report() for run in self.runs))
+
+
 def start_dashboard(session):
     tenants = {TENANT: "key-a-" + secrets.token_hex(8), OTHER_TENANT: "key-b-" + secrets.token_hex(8)}
     return Dashboard(session.dashboard_binary, tenants)

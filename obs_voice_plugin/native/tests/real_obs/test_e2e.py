@@ -7,7 +7,7 @@ import json
 import os
 
 import obs_run
-from scenario import GROUP, TENANT, VOICE_CLIPS_ON, start_dashboard, start_obs
+from scenario import GROUP, TENANT, VOICE_CLIPS_ON, Checks, start_dashboard, start_obs
 
 # Effects are waited for after the command's ack arrived; OBS shows them
 # within milliseconds (the replay buffer's start within 0.1 s, a save within
@@ -16,23 +16,6 @@ EFFECT_TIMEOUT = 15.0
 # One round: the next poll (3 s) and a few actions with their acks.
 ROUND_TIMEOUT = 60.0
 CLIP_TIMEOUT = 60.0  # the phrase plays every 4-5 s
-
-
-class Checks:
-    """Collects failed checks; the test fails at the end with all of them and
-    the run's log and stderr."""
-
-    def __init__(self, run):
-        self.run, self.failed, self.passed = run, [], []
-
-    def __call__(self, ok, what):
-        (self.passed if ok else self.failed).append(what)
-        return ok
-
-    def verify(self):
-        if self.failed:
-            raise AssertionError("failed checks:\n  " + "\n  ".join(self.failed) +
-                                 "\npassed:\n  " + "\n  ".join(self.passed) + "\n" + self.run.report())
 
 
 def program_scene(name):

@@ -1,10 +1,12 @@
 """Asks the OBS main window to close as a window manager would: a
 WM_DELETE_WINDOW client message, which OBS handles like a click on the close
-button (SIGINT is not safe in OBS 29; SIGTERM skips the unload)."""
+button (SIGINT is not safe in OBS 29; SIGTERM skips the unload). And a key
+pressed on the display, for OBS's hotkeys."""
 
 import time
 
-from Xlib import X, display, error, protocol  # Debian's python3-xlib
+from Xlib import X, XK, display, error, protocol  # Debian's python3-xlib
+from Xlib.ext import xtest
 
 
 def _obs_main_windows(d, pids):
@@ -59,5 +61,22 @@ def main_window_title(display_name, pids):
     try:
         windows = _obs_main_windows(d, pids)
         return windows[0][2] if windows else None
+    finally:
+        d.close()
+
+
+def press_key(display_name, key_name, hold=0.5):
+    """Presses and releases a key on the display (XTEST), as a streamer
+    does: OBS's hotkey thread reads the keyboard's state every 25 ms."""
+    d = display.Display(display_name)
+    try:
+        keycode = d.keysym_to_keycode(XK.string_to_keysym(key_name))
+        if not keycode:
+            raise RuntimeError(f"no key {key_name!r} on {display_name}")
+        xtest.fake_input(d, X.KeyPress, keycode)
+        d.sync()
+        time.sleep(hold)
+        xtest.fake_input(d, X.KeyRelease, keycode)
+        d.sync()
     finally:
         d.close()
