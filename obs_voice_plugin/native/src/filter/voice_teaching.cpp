@@ -377,12 +377,12 @@ extern "C" void voice_teaching_hotkey(void *, obs_hotkey_id, obs_hotkey_t *, boo
 	}
 	pthread_mutex_unlock(&teaching_filters_lock);
 
-	size_t started = 0, paired = 0;
+	size_t paired = 0;
 	for (size_t i = 0; i < filters.num; i++) {
 		auto *filter = static_cast<voice_filter *>(obs_obj_get_data(filters.array[i]));
 		if (filter && voice_session_paired(filter)) {
 			paired++;
-			started += voice_session_start(filter);
+			voice_session_start(filter);
 		}
 		obs_source_release(filters.array[i]);
 	}
