@@ -11,6 +11,8 @@ Writes into <work>/data:
   eval_near.*      held-out-voice near misses, by kind
   stream.s16       an hour of held-out synthetic talk and sound
   stream_real.s16  held-out real recordings end to end
+  bank.*           training voices' near misses, windows inside the phrase and
+                   talk, every pass a negative: what the voice bank is picked from
 The .list files are what wake-features reads; the .json files say, per clip,
 its kind and how each pass is labelled.
 """
@@ -356,6 +358,55 @@ def build_train(rng, workdir, voices, sentences, words, sizes, babble_pool):
     print("  train clips: %d, %.0f s" % (len(split.meta), time.time() - t0), flush=True)
 
 
+def build_bank(rng, workdir, voices, sentences, words, sizes, real):
+    """The material of the negative bank that voice enrollment learns against:
+    training voices only (a streamer's profile must not have met the
+    evaluation's voices), every pass a negative. Near misses: the name with
+    other endings and another word before "clip it" (the twins of phrase
+    takes), the near-miss kinds, and the windows that end inside a phrase;
+    talk: training-voice sentences and stream talk, and real recordings."""
+    t0 = time.time()
+    twins = []
+    phrases = synth_phrases(rng, voices, sizes["phrases"], pause_share=0.3, twins=twins)
+    near = synth_near(rng, voices, [(k, sizes["near_per_kind"]) for k in corpus.NEAR_KINDS])
+    texts = [sentences[int(i)] for i in rng.choice(len(sentences), sizes["speech"], replace=False)]
+    texts += corpus.stream_talk(rng, sizes["talk"])
+    texts += [corpus.word_salad(rng, words, int(rng.integers(3, 10))) for _ in range(sizes["salad"])]
+    jobs = make_jobs(rng, texts, voices)
+    speech = synth.synthesise(jobs)
+    print("  bank synthesis: %.0f s" % (time.time() - t0), flush=True)
+    real_audio = [a for a, _ in real]
+    pools = {"speech": [s for s in speech if s.size][:200], "babble": real_audio}
+    split = Split(workdir, "bank")
+    for core, lead, trail, vid, text in phrases:
+        utt, end = phrase_utterance(rng, core, lead, trail)
+        placed = place_phrase(rng, level(rng, augment.channel(rng, utt)), end, core.size)
+        if not placed:
+            continue
+        utt, pre, end = placed
+        bg, snr = random_bed(rng, pre + utt.size + HOP, pools)
+        clip = with_background(rng, utt, pre, HOP, bg, snr)
+        end += pre
+        split.add(clip, end - int(0.85 * core.size), end - int(0.3 * core.size), "partial", 0, vid, text)
+    for core, lead, trail, kind, text in twins:
+        utt, _ = phrase_utterance(rng, core, lead, trail)
+        clip, first = negative_clip(rng, utt, pools)
+        split.add(clip, first, clip.size, "near_miss", 0, text=text, condition=kind)
+    for utt, kind, text in near:
+        clip, first = negative_clip(rng, utt, pools)
+        split.add(clip, first, clip.size, "near_miss", 0, text=text, condition=kind)
+    for utt, text, job in zip(speech, texts, jobs):
+        if utt.size:
+            clip, first = negative_clip(rng, utt, pools)
+            split.add(clip, first, clip.size, "speech", 0, tts.voice_id(job["voice"]), text)
+    for i in rng.permutation(len(real))[:sizes["real"]]:
+        audio, source = real[int(i)]
+        clip, first = negative_clip(rng, audio, pools)
+        split.add(clip, first, clip.size, "speech", 0, source)
+    split.close()
+    print("  bank clips: %d, %.0f s" % (len(split.meta), time.time() - t0), flush=True)
+
+
 def talk_blocks(rng, utterances, split, pools):
     """Runs of two to five utterances with pauses, under a bed, every pass a
     negative; now and then a stretch of sound alone."""
@@ -565,10 +616,13 @@ SIZES = {
     "full": {"train": {"phrases": 4000, "near": 4200, "speech": 1400, "talk": 700, "salad": 200,
                        "nonspeech": 500},
              "negatives": {"hours": 2.4, "real_copies": 2, "keep": 0.8},
-             "eval": {"per_condition": 100, "near_per_kind": 120, "stream_hours": 1.0}},
+             "eval": {"per_condition": 100, "near_per_kind": 120, "stream_hours": 1.0},
+             "bank": {"phrases": 400, "near_per_kind": 120, "speech": 400, "talk": 250, "salad": 100,
+                      "real": 300}},
     "tiny": {"train": {"phrases": 40, "near": 40, "speech": 30, "talk": 10, "salad": 5, "nonspeech": 10},
              "negatives": {"hours": 0.02, "real_copies": 0, "keep": 1.0},
-             "eval": {"per_condition": 3, "near_per_kind": 3, "stream_hours": 0.02}},
+             "eval": {"per_condition": 3, "near_per_kind": 3, "stream_hours": 0.02},
+             "bank": {"phrases": 5, "near_per_kind": 3, "speech": 5, "talk": 5, "salad": 2, "real": 5}},
 }
 
 
@@ -577,7 +631,7 @@ def main():
     parser.add_argument("--work", required=True)
     parser.add_argument("--seed", type=int, default=20240611)
     parser.add_argument("--size", choices=sorted(SIZES), default="full")
-    parser.add_argument("--only", choices=["train", "negatives", "eval"], action="append",
+    parser.add_argument("--only", choices=["train", "negatives", "eval", "bank"], action="append",
                         help="build only these sets (default: all)")
     args = parser.parse_args()
     workdir = os.path.join(args.work, "data")
@@ -598,7 +652,7 @@ def main():
     sizes = SIZES[args.size]
     only = args.only or ["train", "negatives", "eval"]
     limit = 40 if args.size == "tiny" else None
-    train_real = realspeech.load("train", workdir, limit) if ("train" in only or "negatives" in only) else []
+    train_real = realspeech.load("train", workdir, limit) if {"train", "negatives", "bank"} & set(only) else []
     # Each set has its own seed, so building one alone gives the same audio.
     if "train" in only:
         build_train(np.random.default_rng(args.seed + 1), workdir, train_voices, train_sentences, words,
@@ -606,6 +660,9 @@ def main():
     if "negatives" in only:
         build_negatives(np.random.default_rng(args.seed + 3), workdir, train_voices, train_sentences, words,
                         sizes["negatives"], train_real)
+    if "bank" in only:
+        build_bank(np.random.default_rng(args.seed + 4), workdir, train_voices, train_sentences, words,
+                   sizes["bank"], train_real)
     if "eval" in only:
         eval_real = realspeech.load("eval", workdir, limit)
         build_eval(np.random.default_rng(args.seed + 2), workdir, eval_voices, eval_sentences, sizes["eval"],

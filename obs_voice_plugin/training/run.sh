@@ -1,7 +1,11 @@
 #!/usr/bin/env bash
 # Re-runs the wake phrase classifier pipeline with fixed seeds:
 #   run.sh            generate, features, train, evaluate
-#   run.sh STAGE...   only the named stages (generate features train evaluate)
+#   run.sh STAGE...   only the named stages (generate features train evaluate,
+#                     bank, speakers)
+#   bank: the negative bank voice enrollment learns against (data/models/voice_bank.tvnb),
+#   from training voices' near misses and talk; speakers: the per-speaker evaluation of
+#   voice profiles (held-out voices, each enrolled from a session like a streamer's).
 # TV_GENERATE_SETS: the sets generate builds (default "train negatives eval"; each
 # set has its own seed, so building one alone gives the same audio).
 # Environment: TV_TRAINING_WORK (default training/work), TV_TRAINING_BUILD
@@ -24,6 +28,7 @@ oww=$root/.deps/models
 tool=$build/obs_voice_plugin/native/tools/wake_features/wake-features
 model=${TV_TRAINING_MODEL:-$root/obs_voice_plugin/native/data/models/tollivaren_clip_it.onnx}
 report=${TV_TRAINING_REPORT:-$here/EVALUATION.md}
+bank=${TV_VOICE_BANK:-$root/obs_voice_plugin/native/data/models/voice_bank.tvnb}
 timings=$work/timings.txt
 
 stages=("$@")
@@ -106,6 +111,17 @@ for stage in "${stages[@]}"; do
 			--classifier "$model" --report "$report" --timings "$timings" --eval-dir "${TV_EVAL_DIR:-$work/eval}" \
 			--stream-path "${TV_STREAM_PATH:-detector}" --stream-hours "${TV_STREAM_HOURS:-0}"
 		;;
+	bank)
+		timed generate-bank nice -n 19 "$py" -u generate.py --work "$work" --size "$size" --only bank \
+			2>&1 | tee "$work/generate-bank.log"
+		echo "== features (bank)" && TV_FEATURE_SETS=bank features
+		timed voice-bank "$py" voice_bank.py --models "$oww" --out "$bank" \
+			--set "$work/features/bank" "$work/data/bank.json" --rows "${TV_VOICE_BANK_ROWS:-2400}" ;;
+	speakers)
+		cmake --build "$build" -j2 --target wake-features wake-score >/dev/null
+		timed speakers nice -n 19 "$py" -u speakers.py --work "$work/speakers" --size "$size" \
+			--tools "$build/obs_voice_plugin/native/tools" --oww-models "$oww" --classifier "$model" \
+			--bank "$bank" --report "$report" ;;
 	*) echo "unknown stage $stage" >&2; exit 2 ;;
 	esac
 done

@@ -10,9 +10,13 @@
 // ... up to LAST_END. Output of "clips": OUT.rows.npy (passes x 16 x 96),
 // OUT.index.npy (passes x 2: clip line, pass end) and OUT.scores.npy (the
 // classifier's score per pass). Output of "stream": OUT.ends.npy (samples fed
-// at each pass) and OUT.scores.npy.
+// at each pass) and OUT.scores.npy; with --profile FILE (one or more, each a
+// voice profile's text as the filter keeps it), also OUT.profile_scores.npy
+// (passes x profiles: each profile's score of the pass).
 
 #include <algorithm>
+#include <cctype>
+#include <iterator>
 #include <chrono>
 #include <cstdarg>
 #include <cstdio>
@@ -27,6 +31,8 @@
 
 #include <util/base.h>
 
+#include "detector/voice_profile.h"
+
 #include "npy_file.h"
 #include "wake_features.h"
 #include "wake_stream.h"
@@ -34,12 +40,13 @@
 namespace {
 
 const char USAGE[] = "usage: wake-features clips|stream [--models DIR] [--model NAME] [--threads N]\n"
-		     "                     [--packet N] INPUT OUT_PREFIX\n";
+		     "                     [--packet N] [--profile FILE]... INPUT OUT_PREFIX\n";
 
 struct options {
 	std::string mode, models_dir = ".", model_name = "tollivaren_clip_it", input, out;
 	unsigned threads = 1;
 	uint64_t packet = 341; // 1024 frames at 48 kHz, resampled to 16 kHz
+	std::vector<std::string> profile_paths;
 };
 
 struct clip_entry {
@@ -75,12 +82,16 @@ bool parse(int argc, char **argv, options *o)
 			o->threads = (unsigned)std::max(1, atoi(argv[++i]));
 		else if (arg == "--packet" && value)
 			o->packet = (uint64_t)std::max(1, atoi(argv[++i]));
+		else if (arg == "--profile" && value)
+			o->profile_paths.push_back(argv[++i]);
 		else if (arg.size() > 1 && arg[0] == '-')
 			return false;
 		else
 			positional.push_back(arg);
 	}
 	if (positional.size() != 3 || (positional[0] != "clips" && positional[0] != "stream"))
+		return false;
+	if (!o->profile_paths.empty() && positional[0] != "stream")
 		return false;
 	o->mode = positional[0];
 	o->input = positional[1];
@@ -193,6 +204,32 @@ int run_clips(const options &o)
 	return ok ? 0 : 1;
 }
 
+// The profiles named by --profile, each refused with its reason when it is
+// not a profile for these models.
+bool read_profiles(const options &o, std::vector<voice_profile *> *profiles)
+{
+	char identity[VOICE_IDENTITY_CHARS + 1];
+	if (!o.profile_paths.empty() &&
+	    !voice_profile_identity(o.models_dir.c_str(), o.model_name.c_str(), identity)) {
+		fprintf(stderr, "wake-features: cannot read the models in %s\n", o.models_dir.c_str());
+		return false;
+	}
+	for (const std::string &path : o.profile_paths) {
+		std::ifstream in(path, std::ios::binary);
+		std::string text((std::istreambuf_iterator<char>(in)), std::istreambuf_iterator<char>());
+		while (!text.empty() && isspace((unsigned char)text.back()))
+			text.pop_back();
+		const char *reason = "the file cannot be read";
+		voice_profile *profile = in ? voice_profile_from_text(text.c_str(), identity, &reason) : nullptr;
+		if (!profile) {
+			fprintf(stderr, "wake-features: %s refused: %s\n", path.c_str(), reason);
+			return false;
+		}
+		profiles->push_back(profile);
+	}
+	return true;
+}
+
 int run_stream(const options &o)
 {
 	std::ifstream in(o.input, std::ios::binary | std::ios::ate);
@@ -204,10 +241,19 @@ int run_stream(const options &o)
 	in.seekg(0);
 	in.read((char *)samples.data(), (std::streamsize)(samples.size() * sizeof(int16_t)));
 
+	std::vector<voice_profile *> owned;
+	const bool profiles_ok = read_profiles(o, &owned);
+	const std::vector<const voice_profile *> profiles(owned.begin(), owned.end());
 	std::vector<wake_stream_pass> passes;
-	if (!wake_stream_scores(o.models_dir, o.model_name, samples.data(), samples.size(), o.packet, o.threads,
-				&passes)) {
-		fprintf(stderr, "wake-features: could not load the models from %s\n", o.models_dir.c_str());
+	std::vector<float> profile_scores;
+	const bool scored = profiles_ok && wake_stream_scores(o.models_dir, o.model_name, samples.data(),
+							      samples.size(), o.packet, o.threads, &passes,
+							      profiles, &profile_scores);
+	for (voice_profile *profile : owned)
+		voice_profile_destroy(profile);
+	if (!scored) {
+		if (profiles_ok)
+			fprintf(stderr, "wake-features: could not load the models from %s\n", o.models_dir.c_str());
 		return 1;
 	}
 	std::vector<int64_t> ends;
@@ -218,6 +264,9 @@ int run_stream(const options &o)
 	}
 	bool ok = npy_write_i64(o.out + ".ends.npy", ends.data(), {ends.size()}) &&
 		  npy_write_f32(o.out + ".scores.npy", scores.data(), {scores.size()});
+	if (ok && !profiles.empty())
+		ok = npy_write_f32(o.out + ".profile_scores.npy", profile_scores.data(),
+				   {passes.size(), profiles.size()});
 	return ok ? 0 : 1;
 }
 

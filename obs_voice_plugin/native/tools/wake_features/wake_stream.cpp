@@ -1,9 +1,11 @@
 #include "wake_stream.h"
 
 #include <algorithm>
+#include <functional>
 #include <thread>
 
 #include "detector/detector_pass.h"
+#include "detector/voice_profile.h"
 
 namespace {
 
@@ -11,11 +13,12 @@ struct stream_part {
 	uint64_t begin;
 	uint64_t end;
 	std::vector<wake_stream_pass> passes;
+	std::vector<float> profile_scores;
 	bool ok = false;
 };
 
 void score_part(const std::string &models_dir, const std::string &model_name, const int16_t *samples,
-		uint64_t packet, stream_part *part)
+		uint64_t packet, const std::vector<const voice_profile *> &profiles, stream_part *part)
 {
 	wake_detector *detector = wake_detector_create(models_dir.c_str(), model_name.c_str());
 	if (!detector)
@@ -28,8 +31,12 @@ void score_part(const std::string &models_dir, const std::string &model_name, co
 		at += n;
 		// The counter is back at 0 exactly when a pass ran, failed or not.
 		if (detector->samples_since_score == 0 && detector->window_fill == detector->window_capacity &&
-		    at > part->begin)
+		    at > part->begin) {
 			part->passes.push_back({at, score});
+			for (const voice_profile *profile : profiles)
+				part->profile_scores.push_back(
+					voice_profile_score(profile, wake_detector_features(detector)));
+		}
 	}
 	wake_detector_destroy(detector);
 	part->ok = true;
@@ -38,7 +45,8 @@ void score_part(const std::string &models_dir, const std::string &model_name, co
 } // namespace
 
 bool wake_stream_scores(const std::string &models_dir, const std::string &model_name, const int16_t *samples,
-			uint64_t count, uint64_t packet, unsigned threads, std::vector<wake_stream_pass> *passes)
+			uint64_t count, uint64_t packet, unsigned threads, std::vector<wake_stream_pass> *passes,
+			const std::vector<const voice_profile *> &profiles, std::vector<float> *profile_scores)
 {
 	threads = std::max(1u, threads);
 	packet = std::max<uint64_t>(1, packet);
@@ -49,13 +57,17 @@ bool wake_stream_scores(const std::string &models_dir, const std::string &model_
 	}
 	std::vector<std::thread> workers;
 	for (unsigned k = 0; k < threads; k++)
-		workers.emplace_back(score_part, models_dir, model_name, samples, packet, &parts[k]);
+		workers.emplace_back(score_part, models_dir, model_name, samples, packet, std::cref(profiles),
+				     &parts[k]);
 	for (std::thread &worker : workers)
 		worker.join();
 	for (const stream_part &part : parts) {
 		if (!part.ok)
 			return false;
 		passes->insert(passes->end(), part.passes.begin(), part.passes.end());
+		if (profile_scores)
+			profile_scores->insert(profile_scores->end(), part.profile_scores.begin(),
+					       part.profile_scores.end());
 	}
 	return true;
 }

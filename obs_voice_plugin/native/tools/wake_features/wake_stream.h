@@ -7,6 +7,8 @@
 #include <string>
 #include <vector>
 
+struct voice_profile;
+
 struct wake_stream_pass {
 	uint64_t end; // samples fed when the pass ran
 	float score;
@@ -16,5 +18,10 @@ struct wake_stream_pass {
 // detector. A part starts feeding two seconds plus one hop before its first
 // sample so that its window is full there; passes ending before the part's
 // own start are dropped. Returns false when a detector cannot be created.
+// With `profiles`, each pass's features are also scored by every profile,
+// as the filter scores them: profile_scores gets one row of profiles.size()
+// scores per pass, in the passes' order.
 bool wake_stream_scores(const std::string &models_dir, const std::string &model_name, const int16_t *samples,
-			uint64_t count, uint64_t packet, unsigned threads, std::vector<wake_stream_pass> *passes);
+			uint64_t count, uint64_t packet, unsigned threads, std::vector<wake_stream_pass> *passes,
+			const std::vector<const voice_profile *> &profiles = {},
+			std::vector<float> *profile_scores = nullptr);
