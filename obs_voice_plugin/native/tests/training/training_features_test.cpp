@@ -17,6 +17,7 @@
 
 #include <wav_file.h>
 
+#include "detector/voice_profile.h"
 #include "wake_features.h"
 #include "wake_stream.h"
 
@@ -281,6 +282,30 @@ TEST(training_features, stream_split_across_threads_scores_like_one_detector)
 		EXPECT_NEAR(one[p].score, two[p].score, 1e-4f * (1.0f + fabsf(one[p].score)));
 	}
 	EXPECT_FALSE(wake_stream_scores("/nonexistent", "probe", audio.data(), audio.size(), WAKE_SCORE_HOP, 2, &two));
+
+	// Voice profiles score each pass's features in the passes' order, one
+	// column per profile, however the stream is split.
+	voice_profile a{}, b{};
+	for (size_t j = 0; j < WAKE_PASS_FEATURES; j++) {
+		a.weights[j] = 0.02f * (float)((int)(j % 5) - 2);
+		b.weights[j] = j < WAKE_PASS_FEATURES / 2 ? 0.01f : -0.03f;
+	}
+	b.bias = 0.5f;
+	std::vector<wake_stream_pass> passes;
+	std::vector<float> columns;
+	ASSERT_TRUE(wake_stream_scores(models.path.string(), "probe", audio.data(), audio.size(), WAKE_SCORE_HOP, 2,
+				       &passes, {&a, &b}, &columns));
+	detector_handle single(wake_detector_create(models.path.c_str(), "probe"));
+	ASSERT_NE(nullptr, single.detector);
+	const std::vector<pass_score> expected = production_scores(single.detector, audio, WAKE_SCORE_HOP);
+	ASSERT_EQ(expected.size(), passes.size());
+	ASSERT_EQ(2 * passes.size(), columns.size());
+	for (size_t p = 0; p < passes.size(); p++) {
+		ASSERT_EQ(expected[p].end, passes[p].end);
+		ASSERT_EQ(WAKE_ROW_FLOATS, expected[p].features.size());
+		EXPECT_NEAR(voice_profile_score(&a, expected[p].features.data()), columns[2 * p], 1e-4f) << p;
+		EXPECT_NEAR(voice_profile_score(&b, expected[p].features.data()), columns[2 * p + 1], 1e-4f) << p;
+	}
 }
 
 // The shipped classifier scores the same through both paths, with packets of
