@@ -326,6 +326,20 @@ void append(std::vector<int16_t> *out, const int16_t *samples, int64_t count, in
 	out->insert(out->end(), piece.begin(), piece.end());
 }
 
+// The take with a pause between the name and "clip it" (at `split`, an
+// index into `in`), as streamers say it now and then: `gap` samples of
+// noise at the level of the room just before the phrase (`floor_rms`).
+std::vector<int16_t> with_pause(const std::vector<int16_t> &in, int64_t split, int64_t gap, double floor_rms,
+				random_source *random)
+{
+	split = std::clamp<int64_t>(split, 0, (int64_t)in.size());
+	std::vector<int16_t> out(in.begin(), in.begin() + split);
+	for (int64_t i = 0; i < gap; i++)
+		out.push_back((int16_t)std::clamp(std::lround(floor_rms * random->gaussian()), -32768L, 32767L));
+	out.insert(out.end(), in.begin() + split, in.end());
+	return out;
+}
+
 double ms_since(std::chrono::steady_clock::time_point start)
 {
 	return std::chrono::duration<double, std::milli>(std::chrono::steady_clock::now() - start).count();
@@ -586,6 +600,13 @@ voice_profile *voice_enrollment_learn(const char *models_dir, const char *model_
 		variants.push_back({region, HOP / 2});
 		variants.push_back({region, -HOP / 2});
 		variants.push_back({with_gain(region, 1.6), -HOP / 4});
+		double floor_power = 0.0;
+		const int64_t before = std::max<int64_t>(0, t.start - SR / 12);
+		for (int64_t i = before; i < t.start && i < (int64_t)audio.count; i++)
+			floor_power += (double)audio.samples[i] * audio.samples[i];
+		const double floor_rms = std::sqrt(floor_power / (double)std::max<int64_t>(1, t.start - before));
+		for (int64_t gap : {SR / 4, SR / 2})
+			variants.push_back({with_pause(region, t.split - from, gap, floor_rms, &random), gap});
 		for (const variant &v : variants) {
 			std::vector<int64_t> ends;
 			for (int k : t.positive_offsets)
