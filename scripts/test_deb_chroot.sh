@@ -60,7 +60,7 @@ triplet=$(dpkg-architecture -qDEB_HOST_MULTIARCH)
 module="/usr/lib/$triplet/obs-plugins/tollivaren-voice.so"
 data="/usr/share/obs/obs-plugins/tollivaren-voice"
 private="/usr/lib/$triplet/tollivaren-voice"
-for f in "$module" "$data/locale/en-US.ini" "$data/models/melspectrogram.onnx" "$private/wake-score"; do
+for f in "$module" "$data/locale/en-US.ini" "$data/models/melspectrogram.onnx" "$data/models/voice_bank.tvnb" "$private/wake-score"; do
   [ -f "$jail$f" ] || fail "$f not installed"
 done
 # Nothing but the module may sit among the system plug-ins.

@@ -481,6 +481,15 @@ TEST(voice_enrollment, learns_a_voice_that_then_clips_its_other_takes_and_not_it
 		EXPECT_EQ(1u, run.fires.size()) << voice << ": best profile score at the floor "
 						 << run.best_profile_over_floor;
 	}
+	// A pause after the name, as the session never had it: still clipped once.
+	{
+		std::vector<int16_t> paused = spoken("-v en-us -s 165", "Tollivaren", 2.0, 0.0);
+		paused.resize(paused.size() + 16000 / 4, 0);
+		const std::vector<int16_t> rest = spoken("-v en-us -s 165", "clip it.", 0.0, 1.0);
+		paused.insert(paused.end(), rest.begin(), rest.end());
+		gate_run run = through_gate(models.path(), profile.profile, paused);
+		EXPECT_EQ(1u, run.fires.size()) << "paused: best profile score at the floor " << run.best_profile_over_floor;
+	}
 	// Its other talk: never clipped, and the profile alone keeps well under
 	// the threshold too (the base score seldom reaches the floor on talk).
 	gate_run talk = through_gate(models.path(), profile.profile, spoken("-v en-us -s 165", OTHER_TALK, 2.0, 1.0));
@@ -565,4 +574,18 @@ TEST(voice_bank, builder_output_loads_and_damage_is_refused)
 	EXPECT_NE(std::string::npos, refused(good, "0000000000000000").find("other models"));
 	EXPECT_EQ(nullptr, voice_bank_load(dir.file("missing.tvnb").c_str(), identity, &reason));
 	EXPECT_NE(nullptr, strstr(reason, "cannot be opened"));
+
+	// The bank the plug-in ships must fit the front-end models it ships with:
+	// a bank left from other models is refused in OBS, and enrollment then
+	// learns without it.
+	voice_bank *shipped =
+		voice_bank_load(TV_SOURCE_DIR "/obs_voice_plugin/native/data/models/" VOICE_BANK_FILE, identity, &reason);
+	ASSERT_NE(nullptr, shipped) << reason;
+	size_t shipped_near = 0;
+	for (size_t i = 0; i < shipped->rows; i++)
+		shipped_near += shipped->kinds[i] == VOICE_BANK_NEAR_MISS;
+	EXPECT_GE(shipped->rows, 1000u);
+	EXPECT_GT(shipped_near, shipped->rows / 5);
+	EXPECT_GT(shipped->rows - shipped_near, shipped->rows / 5);
+	voice_bank_destroy(shipped);
 }
