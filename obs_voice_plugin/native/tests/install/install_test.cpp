@@ -47,13 +47,13 @@ TEST_F(install_test, lays_out_the_plugin_in_both_obs_folders)
 		for (const char *needed : {"bin/64bit/tollivaren-voice.so", "bin/64bit/" TV_ORT_PRIVATE_NAME,
 					   "bin/64bit/wake-score", "data/locale/en-US.ini",
 					   "data/models/melspectrogram.onnx", "data/models/embedding_model.onnx",
-					   "data/models/tollivaren_clip_it.onnx"})
+					   "data/models/tollivaren_clip_it.onnx", "data/models/voice_bank.tvnb"})
 			EXPECT_EQ(files.count(needed), 1u) << root << " lacks " << needed;
 		for (const auto &file : files) {
 			// The test-only classifier is never shipped.
 			EXPECT_EQ(file.find("hey_jarvis"), std::string::npos) << file;
 		}
-		EXPECT_EQ(files.size(), 7u);
+		EXPECT_EQ(files.size(), 8u);
 	}
 }
 

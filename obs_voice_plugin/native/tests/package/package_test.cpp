@@ -33,6 +33,7 @@ const std::set<std::string> FILES = {
 	DATA + "/models/melspectrogram.onnx",
 	DATA + "/models/embedding_model.onnx",
 	DATA + "/models/tollivaren_clip_it.onnx",
+	DATA + "/models/voice_bank.tvnb",
 };
 
 // Runs a shell command; its standard output, and its exit status in *status.
