@@ -75,17 +75,14 @@ if want asan; then
 fi
 
 if want tsan; then
-  banner "ThreadSanitizer: worker, tap, poll service, faults, stress"
-  configure_and_build "$root/build-tsan" -DTV_SANITIZE=thread -- \
-    upload_worker_test audio_tap_test control_service_test control_actions_test voice_clip_e2e_test \
-    faults_request_test faults_control_test faults_host_test stress_filter_test stress_module_cycles_test \
-    frontend_window_test \
-    tollivaren-voice
+  banner "ThreadSanitizer: worker, tap, poll service, faults, stress, clip end to end"
+  tsan_tests=(upload_worker_test audio_tap_test control_service_test control_actions_test voice_clip_e2e_test
+    faults_request_test faults_control_test faults_host_test stress_filter_test stress_module_cycles_test
+    frontend_window_test)
+  configure_and_build "$root/build-tsan" -DTV_SANITIZE=thread -- "${tsan_tests[@]}" tollivaren-voice
+  tsan_pattern=$(IFS='|'; echo "^(${tsan_tests[*]})\$")
   TSAN_OPTIONS="suppressions=$supp/tsan.supp:halt_on_error=1:second_deadlock_stack=1" \
-    run_ctest "$root/build-tsan" -L "worker|tap|control|faults|stress" -E "secrets"
-  # voice_clip_e2e carries the "host" label only; run it here as well.
-  TSAN_OPTIONS="suppressions=$supp/tsan.supp:halt_on_error=1:second_deadlock_stack=1" \
-    run_ctest "$root/build-tsan" -R "^voice_clip_e2e_test$"
+    run_ctest "$root/build-tsan" -R "$tsan_pattern"
 fi
 
 if want fuzz; then

@@ -4,7 +4,8 @@
 #   fuzz/run_fuzzers.sh [seconds per target] [target ...]
 #
 # Defaults: 30 s each, every target. Environment: TV_FUZZ_BUILD (build dir,
-# default <repo>/build-fuzz), TV_FUZZ_JOBS (build jobs, default 2).
+# default <repo>/build-fuzz), TV_FUZZ_JOBS (build jobs, and targets run at
+# once, default 2).
 # The seeds in fuzz/corpus/<name>/ are read only; the inputs libFuzzer adds
 # go to a temporary directory, removed after a clean run and kept (with any
 # crash input) after a failing one. Exits non-zero on any crash, leak,
@@ -38,16 +39,14 @@ cmake --build "$build" -j"$jobs" --target tv_fuzz >/dev/null || {
 work="$(mktemp -d /tmp/tv-fuzz-XXXXXX)"
 export ASAN_OPTIONS="${ASAN_OPTIONS:-detect_leaks=1:abort_on_error=0}"
 export UBSAN_OPTIONS="${UBSAN_OPTIONS:-print_stacktrace=1:halt_on_error=1}"
-failed=0
-total=0
-printf '%-22s %12s  %s\n' target executions result
-for target in "${targets[@]}"; do
+# Each target runs on one core; they run side by side, one per build job.
+run_target() { # target; writes "<runs> <result>" to $work/<target>.result
+	local target=$1 binary name log rc runs result
 	binary="$(find "$build" -maxdepth 4 -type f -name "$target" -perm -u+x | head -n 1)"
 	name="${target#fuzz_}"
 	if [ -z "$binary" ]; then
-		printf '%-22s %12s  %s\n' "$target" - "not built"
-		failed=1
-		continue
+		echo "- not built" >"$work/$target.result"
+		return
 	fi
 	mkdir -p "$work/corpus/$name" "$work/artifacts"
 	log="$work/$target.log"
@@ -57,13 +56,32 @@ for target in "${targets[@]}"; do
 	rc=$?
 	runs="$(sed -n 's/^stat::number_of_executed_units: *//p' "$log" | tail -n 1)"
 	runs="${runs:-0}"
-	total=$((total + runs))
 	if [ $rc -ne 0 ] || grep -qE 'ERROR: (Address|Leak|Undefined)Sanitizer|runtime error:|invariant failed' "$log"; then
 		result="FAILED (exit $rc): see $log"
-		failed=1
 	else
 		result="ok"
 	fi
+	echo "$runs $result" >"$work/$target.result"
+}
+
+running=0
+for target in "${targets[@]}"; do
+	if [ $running -ge "$jobs" ]; then
+		wait -n
+		running=$((running - 1))
+	fi
+	run_target "$target" &
+	running=$((running + 1))
+done
+wait
+
+failed=0
+total=0
+printf '%-22s %12s  %s\n' target executions result
+for target in "${targets[@]}"; do
+	read -r runs result <"$work/$target.result" || { runs=-; result="FAILED: no result"; }
+	[ "$result" = ok ] || failed=1
+	[ "$runs" = - ] || total=$((total + runs))
 	printf '%-22s %12s  %s\n' "$target" "$runs" "$result"
 done
 printf '%-22s %12s\n' total "$total"
