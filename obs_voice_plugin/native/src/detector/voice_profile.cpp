@@ -374,6 +374,31 @@ voice_profile *voice_profile_from_text(const char *text, const char *identity, c
 	return profile;
 }
 
+voice_profile *voice_profile_from_file(const char *path, const char *identity, const char **reason)
+{
+	const char *ignored;
+	if (!reason)
+		reason = &ignored;
+	// A profile is 8230 characters; a large file is something else.
+	const int64_t size = path ? os_get_file_size(path) : -1;
+	if (size > 65536) {
+		*reason = "the file is too large to be a voice profile";
+		return nullptr;
+	}
+	char *text = size >= 0 ? os_quick_read_utf8_file(path) : nullptr;
+	if (!text) {
+		*reason = "the file cannot be read";
+		return nullptr;
+	}
+	size_t length = strlen(text);
+	while (length > 0 && (text[length - 1] == '\n' || text[length - 1] == '\r' || text[length - 1] == ' ' ||
+			      text[length - 1] == '\t'))
+		text[--length] = '\0';
+	voice_profile *profile = voice_profile_from_text(text, identity, reason);
+	bfree(text);
+	return profile;
+}
+
 void voice_profile_destroy(voice_profile *profile)
 {
 	bfree(profile);

@@ -49,6 +49,11 @@ char *voice_profile_to_text(const voice_profile *profile);
 // holds a non-finite number.
 voice_profile *voice_profile_from_text(const char *text, const char *identity, const char **reason);
 
+// The same from a file holding the text (as wake-score writes it, or pasted
+// from the filter's settings), trailing blanks and line ends dropped; also
+// refused when the file cannot be read.
+voice_profile *voice_profile_from_file(const char *path, const char *identity, const char **reason);
+
 void voice_profile_destroy(voice_profile *profile);
 
 // The profile's score in [0, 1] for one pass's features (16 x 96, row-major).

@@ -102,6 +102,30 @@ TEST(voice_profile_text, round_trip_keeps_every_bit_in_one_line_of_known_length)
 	EXPECT_EQ(profile->bias, back->bias);
 	EXPECT_EQ(profile->floor, back->floor);
 	EXPECT_EQ(text, text_of(back.profile));
+
+	// From a file, as the tools read it: a line end (or a paste's CR LF and
+	// blanks) after the text is dropped; what is not a readable profile file
+	// is refused with the reason.
+	const std::string path = ::testing::TempDir() + "voice_profile_test.profile";
+	auto write = [&](const std::string &bytes) {
+		FILE *file = fopen(path.c_str(), "wb");
+		ASSERT_NE(nullptr, file);
+		fwrite(bytes.data(), 1, bytes.size(), file);
+		fclose(file);
+	};
+	write(text + " \r\n");
+	profile_guard from_file(voice_profile_from_file(path.c_str(), IDENTITY, &reason));
+	ASSERT_NE(nullptr, from_file.profile) << reason;
+	EXPECT_EQ(text, text_of(from_file.profile));
+	write(text.substr(0, 100) + "\n");
+	EXPECT_EQ(nullptr, voice_profile_from_file(path.c_str(), IDENTITY, &reason));
+	EXPECT_NE(nullptr, strstr(reason, "cut short")) << reason;
+	write(std::string(100000, 'A'));
+	EXPECT_EQ(nullptr, voice_profile_from_file(path.c_str(), IDENTITY, &reason));
+	EXPECT_NE(nullptr, strstr(reason, "too large")) << reason;
+	remove(path.c_str());
+	EXPECT_EQ(nullptr, voice_profile_from_file(path.c_str(), IDENTITY, &reason));
+	EXPECT_NE(nullptr, strstr(reason, "cannot be read")) << reason;
 }
 
 TEST(voice_profile_text, refuses_what_it_cannot_trust_with_a_reason)

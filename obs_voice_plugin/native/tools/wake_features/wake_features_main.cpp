@@ -15,8 +15,6 @@
 // (passes x profiles: each profile's score of the pass).
 
 #include <algorithm>
-#include <cctype>
-#include <iterator>
 #include <chrono>
 #include <cstdarg>
 #include <cstdio>
@@ -215,12 +213,8 @@ bool read_profiles(const options &o, std::vector<voice_profile *> *profiles)
 		return false;
 	}
 	for (const std::string &path : o.profile_paths) {
-		std::ifstream in(path, std::ios::binary);
-		std::string text((std::istreambuf_iterator<char>(in)), std::istreambuf_iterator<char>());
-		while (!text.empty() && isspace((unsigned char)text.back()))
-			text.pop_back();
-		const char *reason = "the file cannot be read";
-		voice_profile *profile = in ? voice_profile_from_text(text.c_str(), identity, &reason) : nullptr;
+		const char *reason = nullptr;
+		voice_profile *profile = voice_profile_from_file(path.c_str(), identity, &reason);
 		if (!profile) {
 			fprintf(stderr, "wake-features: %s refused: %s\n", path.c_str(), reason);
 			return false;

@@ -240,29 +240,16 @@ bool read_samples(const std::string &path, std::vector<int16_t> *samples)
 	return true;
 }
 
-// The profile text in a file, trailing blanks and line ends dropped.
+// The profile in a file, refused with the reason.
 voice_profile *read_profile(const score_options &options)
 {
-	FILE *file = fopen(options.profile_path.c_str(), "rb");
-	if (!file) {
-		fprintf(stderr, "wake-score: cannot open %s: %s\n", options.profile_path.c_str(), strerror(errno));
-		return nullptr;
-	}
-	std::string text;
-	char buffer[4096];
-	size_t got;
-	while ((got = fread(buffer, 1, sizeof(buffer), file)) > 0 && text.size() < (1u << 20))
-		text.append(buffer, got);
-	fclose(file);
-	while (!text.empty() && (text.back() == '\n' || text.back() == '\r' || text.back() == ' ' || text.back() == '\t'))
-		text.pop_back();
 	char identity[VOICE_IDENTITY_CHARS + 1];
 	if (!voice_profile_identity(options.models_dir.c_str(), options.model_name.c_str(), identity)) {
 		fprintf(stderr, "wake-score: cannot read the models in %s\n", options.models_dir.c_str());
 		return nullptr;
 	}
 	const char *reason = nullptr;
-	voice_profile *profile = voice_profile_from_text(text.c_str(), identity, &reason);
+	voice_profile *profile = voice_profile_from_file(options.profile_path.c_str(), identity, &reason);
 	if (!profile)
 		fprintf(stderr, "wake-score: %s refused: %s\n", options.profile_path.c_str(), reason);
 	return profile;
