@@ -5,6 +5,7 @@ was asked to close."""
 import glob
 import os
 import re
+import resource
 import signal
 import socket
 import subprocess
@@ -44,6 +45,19 @@ OBS_LEFTOVER = "Not all sources were cleared when clearing scene data"
 # forgives; Debian 12's OBS 29 never does it, so none by default.
 OBS_LEFTOVERS = int(os.environ.get("TV_REALOBS_OBS_LEFTOVERS", "0"))
 DETECTOR_READY = "[tollivaren-voice] openWakeWord detector ready (model='tollivaren_clip_it')"
+
+
+def allow_core_dumps():
+    """In OBS's process before it starts: no limit on core files, so that a
+    crash outside gdb leaves a core in the run folder (where the kernel's
+    core_pattern is a plain file name, as Debian's default "core") to take
+    every thread's stack from. Where the hard limit cannot be raised, as
+    much as it allows."""
+    try:
+        resource.setrlimit(resource.RLIMIT_CORE, (resource.RLIM_INFINITY, resource.RLIM_INFINITY))
+    except (ValueError, OSError):
+        hard = resource.getrlimit(resource.RLIMIT_CORE)[1]
+        resource.setrlimit(resource.RLIMIT_CORE, (hard, hard))
 
 
 def control_active(tenant):
@@ -153,7 +167,8 @@ class ObsRun:
         self._stdout = open(os.path.join(self.dir, "stdout.txt"), "w")
         self._stderr = open(os.path.join(self.dir, "stderr.txt"), "w")
         self.process = subprocess.Popen(args, env=self.environment(), cwd=self.dir, stdin=subprocess.DEVNULL,
-                                        stdout=self._stdout, stderr=self._stderr, start_new_session=True)
+                                        stdout=self._stdout, stderr=self._stderr, start_new_session=True,
+                                        preexec_fn=allow_core_dumps)
 
     def running(self):
         return self.process is not None and self.process.poll() is None
@@ -247,6 +262,8 @@ class ObsRun:
             status, hung = None, True
         self._finish()
         self.exit = ExitRecord(status, seconds, hung, self.log_count(UNLOADED) > 0, self._gdb_signal())
+        if self.exit.crashed and not self.session.under_gdb:
+            self.core_backtrace()
         return self.exit
 
     def _gdb_signal(self):
@@ -296,6 +313,33 @@ class ObsRun:
         except (OSError, subprocess.TimeoutExpired) as e:
             with open(path, "w") as f:
                 f.write(f"gdb failed: {e}\n")
+        return path
+
+    def core_backtrace(self):
+        """After a crash outside gdb: every thread's stack from the core file
+        the kernel left in the run folder, into backtrace.txt (or why there is
+        none). The core is removed once read: it is hundreds of megabytes."""
+        path = os.path.join(self.dir, "backtrace.txt")
+        cores = sorted(glob.glob(os.path.join(self.dir, "core*")), key=os.path.getmtime)
+        if not cores:
+            with open("/proc/sys/kernel/core_pattern") as f:
+                pattern = f.read().strip()
+            with open(path, "w") as f:
+                f.write(f"no core file in the run folder (kernel core_pattern {pattern!r})\n")
+            return path
+        core = cores[-1]
+        program = self.session.obs_command[len(self.session.root_prefix)]
+        try:
+            out = subprocess.run(self.session.root_prefix + ["gdb", "-batch", "-nx", "-ex", "set pagination off",
+                                  "-ex", "thread apply all bt 25", program, core], stdout=subprocess.PIPE,
+                                 stderr=subprocess.STDOUT, text=True, timeout=300)
+            text, read = out.stdout, out.returncode == 0
+        except (OSError, subprocess.TimeoutExpired) as e:
+            text, read = f"gdb failed on {core}: {e}\n", False
+        with open(path, "w") as f:
+            f.write(f"--- from {os.path.basename(core)}\n" + text)
+        if read:
+            os.remove(core)
         return path
 
     def kill(self):
