@@ -304,16 +304,22 @@ class ObsRun:
                     pass
             self._gdb_signal()
             return path
-        try:
-            out = subprocess.run(self.session.root_prefix + ["gdb", "-p", str(self.process.pid), "-batch", "-nx",
-                                  "-ex", "thread apply all bt 25"], stdout=subprocess.PIPE,
-                                 stderr=subprocess.STDOUT, text=True, timeout=120)
-            with open(path, "w") as f:
-                f.write(out.stdout)
-        except (OSError, subprocess.TimeoutExpired) as e:
-            with open(path, "w") as f:
-                f.write(f"gdb failed: {e}\n")
+        self._gdb_stacks(["-p", str(self.process.pid)], path)
         return path
+
+    def _gdb_stacks(self, target, path, heading=""):
+        """gdb (in OBS's root) prints every thread's stack of `target` (a
+        process to attach to, or a program and its core) into `path`, after
+        `heading`; True when gdb read it."""
+        try:
+            out = subprocess.run(self.session.root_prefix + ["gdb", "-batch", "-nx", "-ex", "thread apply all bt 25"]
+                                 + target, stdout=subprocess.PIPE, stderr=subprocess.STDOUT, text=True, timeout=120)
+            text, read = out.stdout, out.returncode == 0
+        except (OSError, subprocess.TimeoutExpired) as e:
+            text, read = f"gdb failed: {e}\n", False
+        with open(path, "w") as f:
+            f.write(heading + text)
+        return read
 
     def core_backtrace(self):
         """After a crash outside gdb: every thread's stack from the core file
@@ -329,16 +335,7 @@ class ObsRun:
             return path
         core = cores[-1]
         program = self.session.obs_command[len(self.session.root_prefix)]
-        try:
-            out = subprocess.run(self.session.root_prefix + ["gdb", "-batch", "-nx", "-ex", "set pagination off",
-                                  "-ex", "thread apply all bt 25", program, core], stdout=subprocess.PIPE,
-                                 stderr=subprocess.STDOUT, text=True, timeout=300)
-            text, read = out.stdout, out.returncode == 0
-        except (OSError, subprocess.TimeoutExpired) as e:
-            text, read = f"gdb failed on {core}: {e}\n", False
-        with open(path, "w") as f:
-            f.write(f"--- from {os.path.basename(core)}\n" + text)
-        if read:
+        if self._gdb_stacks([program, core], path, f"--- from {os.path.basename(core)}\n"):
             os.remove(core)
         return path
 
