@@ -28,6 +28,7 @@ Writes its section of EVALUATION.md (replacing the section if it is there).
 """
 
 import argparse
+import hashlib
 import json
 import os
 import subprocess
@@ -49,7 +50,7 @@ SR = 16000
 HOP = 1280
 COOLDOWN = 15 * SR
 DEFAULT = 0.6
-FLOOR = 0.3  # the profile's base score floor (VOICE_PROFILE_FLOOR)
+FLOOR = 0.1  # the profile's base score floor (VOICE_PROFILE_FLOOR)
 GAP = 3 * SR  # bed before each test item: no window holds two items
 HEARD_FROM = int(0.3 * SR)
 HEARD_AFTER = int(1.2 * SR)
@@ -371,9 +372,13 @@ def enroll(args, models, spk):
 
 def score_stream(args, models, raw, profiles, prefix):
     """(pass ends, base scores, profile scores [passes, profiles], seconds
-    the scoring took). Scores already there are kept (the profiles are the
-    same for the same sessions), with the seconds recorded when made."""
-    if not os.path.exists(prefix + ".scores.npy"):
+    the scoring took). Scores already there are kept while the profiles are
+    the same (their digest is kept beside them; a build that learns other
+    profiles from the same sessions scores again), with the seconds recorded
+    when made."""
+    digest = hashlib.sha256(b"".join(open(p, "rb").read() for p in profiles)).hexdigest()
+    made_for = open(prefix + ".profiles").read().strip() if os.path.exists(prefix + ".profiles") else None
+    if not os.path.exists(prefix + ".scores.npy") or made_for != digest:
         cmd = [tool(args, "wake-features"), "stream", "--models", models, "--model", "tollivaren_clip_it",
                "--threads", "2"]
         for p in profiles:
@@ -382,6 +387,8 @@ def score_stream(args, models, raw, profiles, prefix):
         subprocess.run(cmd + [raw, prefix], check=True)
         with open(prefix + ".seconds", "w") as out:
             out.write("%.1f\n" % (time.time() - started))
+        with open(prefix + ".profiles", "w") as out:
+            out.write(digest + "\n")
     ends, scores = np.load(prefix + ".ends.npy"), np.load(prefix + ".scores.npy")
     prof = np.load(prefix + ".profile_scores.npy") if profiles else np.zeros((ends.size, 0), np.float32)
     seconds = float(open(prefix + ".seconds").read()) if os.path.exists(prefix + ".seconds") else 0.0

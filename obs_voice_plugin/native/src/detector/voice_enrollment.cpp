@@ -1,7 +1,8 @@
 // Enrollment: finds the takes of the phrase in a session's own audio, turns
 // them (and copies of them in other conditions) into positives, the
 // session's other talk and splices of the takes with that talk into
-// negatives, adds the negative bank, and trains a voice profile.
+// negatives, adds the negative bank, and trains a voice profile that also
+// keeps the peak passes of the takes and some copies as templates.
 
 #include "voice_enrollment.h"
 
@@ -29,6 +30,7 @@ constexpr int64_t SR = 16000;
 constexpr int64_t HOP = (int64_t)WAKE_SCORE_HOP;
 constexpr int64_t WINDOW = (int64_t)WAKE_WINDOW_SAMPLES;
 constexpr int64_t FRAME = 160; // 10 ms, for energy
+constexpr size_t TEMPLATE_RANKS = 13; // a take's peak pass and 12 of its copies
 
 uint32_t fnv1a32(const uint8_t *data, size_t size, uint32_t hash = 2166136261u)
 {
@@ -223,16 +225,17 @@ void locate_phrase(const std::vector<float> &levels, float quiet, take *t)
 	t->split = best * FRAME;
 }
 
-// A simple room: direct sound and 80 reflections over 300 ms, decaying with
-// a 0.4 s reverberation time, the result at the dry signal's level.
-std::vector<int16_t> in_room(const std::vector<int16_t> &dry, random_source *random)
+// A simple room: direct sound and 80 reflections over three quarters of the
+// reverberation time (`seconds`: 0.4 s, 300 ms of reflections, unless
+// given), the result at the dry signal's level.
+std::vector<int16_t> in_room(const std::vector<int16_t> &dry, random_source *random, double seconds = 0.4)
 {
 	const int taps = 80;
 	std::vector<int64_t> delay(taps);
 	std::vector<double> gain(taps);
 	for (int k = 0; k < taps; k++) {
-		delay[k] = 40 + (int64_t)(random->uniform() * 0.3 * SR);
-		gain[k] = (random->uniform() < 0.5 ? -0.35 : 0.35) * std::exp(-6.9 * (double)delay[k] / (0.4 * SR));
+		delay[k] = 40 + (int64_t)(random->uniform() * 0.75 * seconds * SR);
+		gain[k] = (random->uniform() < 0.5 ? -0.35 : 0.35) * std::exp(-6.9 * (double)delay[k] / (seconds * SR));
 	}
 	std::vector<double> wet(dry.size());
 	double dry_energy = 0.0, wet_energy = 0.0;
@@ -249,6 +252,49 @@ std::vector<int16_t> in_room(const std::vector<int16_t> &dry, random_source *ran
 	std::vector<int16_t> out(dry.size());
 	for (size_t i = 0; i < dry.size(); i++)
 		out[i] = (int16_t)std::clamp(std::lround(wet[i] * scale), -32768L, 32767L);
+	return out;
+}
+
+// A band-limited channel (a headset or a phone line): second-order high-pass
+// at `low` Hz and low-pass at `high` Hz, each applied twice.
+std::vector<int16_t> band_limited(const std::vector<int16_t> &in, double low, double high)
+{
+	std::vector<double> x(in.begin(), in.end());
+	auto biquad = [&x](double freq, bool high_pass) {
+		const double w = 6.283185307179586 * freq / SR, alpha = std::sin(w) / (2.0 * 0.7071), c = std::cos(w);
+		const double a0 = 1 + alpha, a1 = -2 * c / a0, a2 = (1 - alpha) / a0;
+		const double b0 = (high_pass ? (1 + c) / 2 : (1 - c) / 2) / a0;
+		const double b1 = (high_pass ? -(1 + c) : (1 - c)) / a0, b2 = b0;
+		double x1 = 0, x2 = 0, y1 = 0, y2 = 0;
+		for (double &v : x) {
+			const double y = b0 * v + b1 * x1 + b2 * x2 - a1 * y1 - a2 * y2;
+			x2 = x1;
+			x1 = v;
+			y2 = y1;
+			y1 = y;
+			v = y;
+		}
+	};
+	for (int pass = 0; pass < 2; pass++) {
+		biquad(low, true);
+		biquad(high, false);
+	}
+	std::vector<int16_t> out(in.size());
+	for (size_t i = 0; i < in.size(); i++)
+		out[i] = (int16_t)std::clamp(std::lround(x[i]), -32768L, 32767L);
+	return out;
+}
+
+// The audio played `ratio` times as fast (pitch with it), by linear interpolation.
+std::vector<int16_t> sped(const std::vector<int16_t> &in, double ratio)
+{
+	std::vector<int16_t> out((size_t)((double)in.size() / ratio));
+	for (size_t i = 0; i < out.size(); i++) {
+		const double at = (double)i * ratio;
+		const size_t k = std::min((size_t)at, in.size() - 1);
+		const double frac = at - (double)k, next = k + 1 < in.size() ? in[k + 1] : in[k];
+		out[i] = (int16_t)std::lround(in[k] + frac * (next - in[k]));
+	}
 	return out;
 }
 
@@ -303,6 +349,38 @@ std::vector<std::pair<int64_t, int64_t>> talk_stretches(const std::vector<float>
 		}
 	}
 	return runs;
+}
+
+void append(std::vector<int16_t> *out, const int16_t *samples, int64_t count, int64_t from, int64_t to);
+
+// Other talk under the audio, as when someone else speaks in the room or on
+// a call: two pieces of the session's own talk (the stretches laid end to
+// end), their sum `snr_db` under the loud part's level (`reference` dB).
+std::vector<int16_t> with_talk(const std::vector<int16_t> &in, const int16_t *samples, int64_t count,
+			       const std::vector<std::pair<int64_t, int64_t>> &stretches, float reference, double snr_db,
+			       random_source *random)
+{
+	std::vector<int16_t> reel;
+	for (const auto &s : stretches)
+		append(&reel, samples, count, s.first, s.second);
+	if (reel.size() < (size_t)SR)
+		return in;
+	std::vector<double> mix(in.size(), 0.0);
+	for (int voice = 0; voice < 2; voice++) {
+		const size_t from = (size_t)(random->uniform() * (double)reel.size());
+		for (size_t i = 0; i < in.size(); i++)
+			mix[i] += reel[(from + i) % reel.size()];
+	}
+	double power = 0.0;
+	for (double v : mix)
+		power += v * v;
+	const double rms = std::sqrt(power / (double)std::max<size_t>(1, mix.size()));
+	const double want = 32768.0 * std::pow(10.0, (reference - snr_db) / 20.0);
+	const double scale = rms > 0 ? want / rms : 0.0;
+	std::vector<int16_t> out(in.size());
+	for (size_t i = 0; i < in.size(); i++)
+		out[i] = (int16_t)std::clamp(std::lround(in[i] + scale * mix[i]), -32768L, 32767L);
+	return out;
 }
 
 // A piece of own talk `length` samples long, from the stretches; false if none is long enough.
@@ -513,7 +591,7 @@ voice_profile *voice_enrollment_learn(const char *models_dir, const char *model_
 		std::vector<size_t> found;
 		for (size_t i = 0; i < passes[s].size(); i++) {
 			const float score = passes[s][i].score;
-			if (!(score >= VOICE_PROFILE_FLOOR) || score < typical + 0.2f || passes[s][i].row == SIZE_MAX)
+			if (!(score >= VOICE_ENROLLMENT_TAKE_SCORE) || score < typical + 0.2f || passes[s][i].row == SIZE_MAX)
 				continue;
 			bool highest = true;
 			for (size_t k = i >= (size_t)gap ? i - (size_t)gap : 0; k <= std::min(passes[s].size() - 1, i + (size_t)gap) && highest; k++)
@@ -577,7 +655,10 @@ voice_profile *voice_enrollment_learn(const char *models_dir, const char *model_
 		}
 	}
 
-	// Copies of each take in other conditions, the pass grid shifted too.
+	// Copies of each take in other conditions, the pass grid shifted too. The
+	// peak passes of the take and of some copies are also kept as templates,
+	// in the order of rank (the first ones the most telling on held-out voices).
+	std::vector<std::vector<std::vector<float>>> take_templates(takes.size());
 	for (size_t n = 0; n < takes.size(); n++) {
 		const take &t = takes[n];
 		const voice_session_audio &audio = sessions[t.session];
@@ -589,14 +670,16 @@ voice_profile *voice_enrollment_learn(const char *models_dir, const char *model_
 		struct variant {
 			std::vector<int16_t> audio;
 			int64_t shift;
+			int template_rank = -1; // where its peak pass comes among the take's templates; -1: none
+			double stretch = 1.0;   // the variant's samples per original sample
 		};
 		std::vector<variant> variants;
 		variants.push_back({with_gain(region, 0.35), 0});
 		variants.push_back({with_gain(region, 2.5), 0});
-		variants.push_back({with_noise(region, loud, 15.0, false, &random), 0});
-		variants.push_back({with_noise(region, loud, 6.0, true, &random), 0});
-		variants.push_back({in_room(region, &random), 0});
-		variants.push_back({with_noise(with_gain(in_room(region, &random), 0.6), loud - 4.4f, 12.0, false, &random), HOP / 4});
+		variants.push_back({with_noise(region, loud, 15.0, false, &random), 0, 9});
+		variants.push_back({with_noise(region, loud, 6.0, true, &random), 0, 10});
+		variants.push_back({in_room(region, &random), 0, 3});
+		variants.push_back({with_noise(with_gain(in_room(region, &random), 0.6), loud - 4.4f, 12.0, false, &random), HOP / 4, 11});
 		variants.push_back({region, HOP / 2});
 		variants.push_back({region, -HOP / 2});
 		variants.push_back({with_gain(region, 1.6), -HOP / 4});
@@ -605,13 +688,41 @@ voice_profile *voice_enrollment_learn(const char *models_dir, const char *model_
 		for (int64_t i = before; i < t.start && i < (int64_t)audio.count; i++)
 			floor_power += (double)audio.samples[i] * audio.samples[i];
 		const double floor_rms = std::sqrt(floor_power / (double)std::max<int64_t>(1, t.start - before));
-		for (int64_t gap : {SR / 4, SR / 2})
+		variants.push_back({with_pause(region, t.split - from, SR / 4, floor_rms, &random), SR / 4, 4});
+		variants.push_back({with_pause(region, t.split - from, SR / 2, floor_rms, &random), SR / 2, 12});
+		// Someone else talking (the streamer's own talk stands in), a headset
+		// or phone band in a livelier room, faster and slower, shorter and
+		// longer pauses after the name.
+		const auto stretches = talk_stretches(levels[t.session], quiet[t.session], takes, t.session, (int64_t)audio.count);
+		variants.push_back({with_talk(region, audio.samples, (int64_t)audio.count, stretches, loud, 6.0, &random), 0, 1});
+		variants.push_back({with_talk(region, audio.samples, (int64_t)audio.count, stretches, loud, 12.0, &random), 0, 5});
+		variants.push_back({band_limited(in_room(region, &random, 0.7), 300.0, 3400.0), 0, 2});
+		variants.push_back({band_limited(in_room(region, &random, 0.5), 150.0, 5000.0), 0, 6});
+		variants.push_back({sped(region, 1.15), 0, 7, 1.0 / 1.15});
+		variants.push_back({sped(region, 0.87), 0, 8, 1.0 / 0.87});
+		for (int64_t gap : {SR * 3 / 20, SR * 13 / 20})
 			variants.push_back({with_pause(region, t.split - from, gap, floor_rms, &random), gap});
+		// The take's own peak pass is its first template.
+		const session_pass &peak = passes[t.session][t.peak];
+		take_templates[n].assign(TEMPLATE_RANKS, {});
+		take_templates[n][0].assign(session_rows[t.session].data() + peak.row * WAKE_PASS_FEATURES,
+					    session_rows[t.session].data() + (peak.row + 1) * WAKE_PASS_FEATURES);
+		const size_t peak_at = (size_t)(std::find(t.positive_offsets.begin(), t.positive_offsets.end(), 0) -
+						t.positive_offsets.begin());
 		for (const variant &v : variants) {
 			std::vector<int64_t> ends;
 			for (int k : t.positive_offsets)
-				ends.push_back(t.peak_end - from + k * HOP + v.shift);
-			passes_at(detector, cache, v.audio, ends, 1, 0, &data, cancel);
+				ends.push_back((int64_t)((double)(t.peak_end - from + k * HOP) * v.stretch) + v.shift);
+			stretch_passes copy;
+			run_passes(detector, cache, v.audio.data(), v.audio.size(), ends, &copy, cancel);
+			for (size_t i = 0; i < copy.looked; i++) {
+				if (!copy.ok[i])
+					continue;
+				const float *row = copy.features.data() + i * WAKE_PASS_FEATURES;
+				data.add(row, 1, 0);
+				if (i == peak_at && v.template_rank >= 0)
+					take_templates[n][(size_t)v.template_rank].assign(row, row + WAKE_PASS_FEATURES);
+			}
 		}
 	}
 
@@ -724,7 +835,15 @@ voice_profile *voice_enrollment_learn(const char *models_dir, const char *model_
 	voice_profile *profile = voice_profile_train(data.rows.data(), data.labels.data(), weights.data(),
 						     data.labels.size(), identity, &reason);
 	report->training_ms = ms_since(training);
-	if (!profile)
+	if (!profile) {
 		refuse(report, "could not learn the voice: %s", reason);
+		return nullptr;
+	}
+	// Templates rank by rank, a take at a time, while there is room.
+	for (size_t rank = 0; rank < TEMPLATE_RANKS; rank++)
+		for (size_t n = 0; n < takes.size(); n++)
+			if (!take_templates[n][rank].empty())
+				voice_templates_add(&profile->templates, take_templates[n][rank].data());
+	report->templates = profile->templates.count;
 	return profile;
 }

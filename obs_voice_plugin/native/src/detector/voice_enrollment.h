@@ -16,6 +16,9 @@
 constexpr size_t VOICE_ENROLLMENT_MIN_TAKES = 3;
 constexpr size_t VOICE_ENROLLMENT_MAX_TAKES = 32;
 constexpr double VOICE_ENROLLMENT_TAKE_GAP_S = 1.5;
+// Base score at which a peak may be a take: the phrase said as a take for
+// the profile stands out of the session's talk well above it.
+constexpr float VOICE_ENROLLMENT_TAKE_SCORE = 0.3f;
 // Least audio (all sessions together) worth learning from.
 constexpr double VOICE_ENROLLMENT_MIN_SECONDS = 10.0;
 
@@ -63,6 +66,7 @@ struct voice_enrollment_report {
 	size_t talk_rows;     // the sessions' passes away from the takes
 	size_t splice_rows;   // own near misses: the name + own talk, own talk + "clip it"
 	size_t bank_rows;
+	size_t templates; // peak passes of the takes and their copies kept in the profile
 	double seconds; // audio heard
 	double features_ms;
 	// Model runs of all the passes, and what they shared: embedding rows

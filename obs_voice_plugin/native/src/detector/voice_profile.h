@@ -3,13 +3,15 @@
 // A streamer's voice profile: a small per-speaker verifier that scores the
 // same 16 x 96 features the phrase classifier sees on each pass, trained on
 // the streamer's own takes of the phrase against their own talk and near
-// misses. With a profile the gate needs the base score at a low floor and
-// the profile's score at the threshold; without one the gate is the base
-// score alone. Also the gate itself, shared by the filter and wake-score.
+// misses, with templates of those takes (voice_templates.h). With a profile
+// the gate needs the base score at a low floor and the profile's score at
+// the threshold; without one the gate is the base score alone. Also the gate
+// itself, shared by the filter and wake-score.
 
 #include <cstddef>
 #include <cstdint>
 
+#include "voice_templates.h"
 #include "wake_detector.h"
 
 // The models a profile (or a negative bank) was made with, as 16 lowercase
@@ -18,18 +20,21 @@
 constexpr size_t VOICE_IDENTITY_CHARS = 16;
 
 // Base score a pass needs when a profile decides. The profile lets the base
-// threshold drop; 0.3 keeps nearly all of the lift in recall that a lower
-// floor gives while passing fewer of the streamer's own near misses (see
-// voice_profile.cpp).
-constexpr float VOICE_PROFILE_FLOOR = 0.3f;
+// threshold drop; with its templates keeping the streamer's own talk out, a
+// floor of 0.1 hears takes the classifier barely noticed (see
+// voice_profile.cpp). Profiles made before templates keep the 0.3 they were
+// made with.
+constexpr float VOICE_PROFILE_FLOOR = 0.1f;
 
 struct voice_profile {
 	char identity[VOICE_IDENTITY_CHARS + 1];
-	// Standardisation folded in: score = sigmoid(weights . features + bias).
+	// Standardisation folded in: linear score = sigmoid(weights . features + bias).
 	float weights[WAKE_PASS_FEATURES];
 	float bias;
 	// The base score floor the profile was made for.
 	float floor;
+	// None in a profile made before templates: the linear score decides alone.
+	voice_templates templates;
 };
 
 // Identity of mel + embedding + classifier ("<dir>/<model_name>.onnx"): what
@@ -38,9 +43,12 @@ bool voice_profile_identity(const char *models_dir, const char *model_name, char
 // Identity of mel + embedding only: what feature rows (a negative bank) are tied to.
 bool voice_features_identity(const char *models_dir, char identity[VOICE_IDENTITY_CHARS + 1]);
 
-// "tvp1.<identity>.<base64 of little-endian float32 weights[1536], bias,
-// floor, then a uint32 FNV-1a 32 of those bytes>": one ASCII line of 8230
-// characters, what the filter keeps in its settings. bfree the result.
+// "tvp2.<identity>.<base64 of little-endian float32 weights[1536], bias,
+// floor, uint32 template count, int8 templates[count][960], a uint32 FNV-1a
+// 32 of those bytes, then zero bytes to a multiple of three>": one ASCII
+// line of 8,238 characters plus 1,280 per template (about 75,000 for four
+// takes), what the filter keeps in its settings. bfree the result. The
+// "tvp1." form (no templates, no count; 8230 characters) is still read.
 char *voice_profile_to_text(const voice_profile *profile);
 
 // Parses a profile made for `identity`. Returns null and sets *reason (a
@@ -56,8 +64,9 @@ voice_profile *voice_profile_from_file(const char *path, const char *identity, c
 
 void voice_profile_destroy(voice_profile *profile);
 
-// The profile's score in [0, 1] for one pass's features (16 x 96, row-major).
-// NaN features give NaN. No allocation: safe on the audio thread.
+// The profile's score in [0, 1] for one pass's features (16 x 96, row-major):
+// the linear score, or with templates the lower of it and the templates'
+// score. NaN features give NaN. No allocation: safe on the audio thread.
 float voice_profile_score(const voice_profile *profile, const float *features);
 
 // Trains a profile on `count` rows of WAKE_PASS_FEATURES floats: labels 1

@@ -227,10 +227,10 @@ static void *voice_session_main(void *data)
 	voice_profile_destroy(old);
 	blog(LOG_INFO,
 	     "[tollivaren-voice] teach my voice: learned from %zu takes of the phrase in %.0f s of audio "
-	     "(%zu passes of the phrase, %zu of other talk, %zu near misses made from them, %zu of other voices); "
-	     "the voice profile now decides",
+	     "(%zu passes of the phrase, %zu of other talk, %zu near misses made from them, %zu of other voices; "
+	     "%zu templates of the takes); the voice profile now decides",
 	     report.takes, report.seconds, report.positive_rows, report.talk_rows, report.splice_rows,
-	     report.bank_rows);
+	     report.bank_rows, report.templates);
 	voice_teaching_queue_write(filter, text);
 	return nullptr;
 }

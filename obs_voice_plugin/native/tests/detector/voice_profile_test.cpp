@@ -44,7 +44,44 @@ voice_profile *numbered_profile()
 		profile->weights[i] = (float)std::ldexp((double)i - 700.0, -(int)(i % 23));
 	profile->bias = -3.25f;
 	profile->floor = 0.3f;
+	std::vector<float> features(WAKE_PASS_FEATURES);
+	for (int t = 0; t < 2; t++) {
+		for (size_t i = 0; i < WAKE_PASS_FEATURES; i++)
+			features[i] = (float)std::sin(0.37 * (double)i + t) + 0.01f * (float)(i % 96);
+		EXPECT_TRUE(voice_templates_add(&profile->templates, features.data()));
+	}
 	return profile;
+}
+
+// The form profiles had before templates, as a build of that time wrote it.
+std::string first_form_text(const voice_profile *profile)
+{
+	std::vector<uint8_t> payload;
+	auto put = [&payload](uint32_t bits) {
+		for (int i = 0; i < 4; i++)
+			payload.push_back((uint8_t)(bits >> (8 * i)));
+	};
+	auto put_float = [&put](float value) {
+		uint32_t bits;
+		memcpy(&bits, &value, 4);
+		put(bits);
+	};
+	for (float w : profile->weights)
+		put_float(w);
+	put_float(profile->bias);
+	put_float(profile->floor);
+	uint32_t hash = 2166136261u;
+	for (uint8_t byte : payload)
+		hash = (hash ^ byte) * 16777619u;
+	put(hash);
+	const char *digits = "ABCDEFGHIJKLMNOPQRSTUVWXYZabcdefghijklmnopqrstuvwxyz0123456789+/";
+	std::string text = std::string("tvp1.") + profile->identity + ".";
+	for (size_t i = 0; i + 2 < payload.size(); i += 3) {
+		const uint32_t triple = (uint32_t)payload[i] << 16 | (uint32_t)payload[i + 1] << 8 | payload[i + 2];
+		for (int shift = 18; shift >= 0; shift -= 6)
+			text += digits[(triple >> shift) & 63];
+	}
+	return text;
 }
 
 // Rows where the first 400 columns lean one way for the phrase and the other
@@ -89,8 +126,8 @@ TEST(voice_profile_text, round_trip_keeps_every_bit_in_one_line_of_known_length)
 {
 	profile_guard profile(numbered_profile());
 	const std::string text = text_of(profile.profile);
-	EXPECT_EQ(8230u, text.size());
-	EXPECT_EQ(0u, text.rfind("tvp1.0123456789abcdef.", 0)) << text.substr(0, 30);
+	EXPECT_EQ(8238u + 2 * 1280u, text.size());
+	EXPECT_EQ(0u, text.rfind("tvp2.0123456789abcdef.", 0)) << text.substr(0, 30);
 	EXPECT_EQ(std::string::npos, text.find_first_of(" \n\r\t\"\\"));
 
 	const char *reason = "unset";
@@ -101,7 +138,17 @@ TEST(voice_profile_text, round_trip_keeps_every_bit_in_one_line_of_known_length)
 	EXPECT_EQ(0, memcmp(profile->weights, back->weights, sizeof(profile->weights)));
 	EXPECT_EQ(profile->bias, back->bias);
 	EXPECT_EQ(profile->floor, back->floor);
+	EXPECT_EQ(2u, back->templates.count);
+	EXPECT_EQ(0, memcmp(&profile->templates, &back->templates, sizeof(profile->templates)));
 	EXPECT_EQ(text, text_of(back.profile));
+
+	// A profile kept by a build from before templates still reads, with its
+	// own floor and no templates: its score is the linear one, as it was.
+	profile_guard linear(numbered_profile());
+	linear->templates = {};
+	profile_guard old(voice_profile_from_text(first_form_text(linear.profile).c_str(), IDENTITY, &reason));
+	ASSERT_NE(nullptr, old.profile) << reason;
+	EXPECT_EQ(0, memcmp(linear.profile, old.profile, sizeof(voice_profile)));
 
 	// From a file, as the tools read it: a line end (or a paste's CR LF and
 	// blanks) after the text is dropped; what is not a readable profile file
@@ -120,7 +167,7 @@ TEST(voice_profile_text, round_trip_keeps_every_bit_in_one_line_of_known_length)
 	write(text.substr(0, 100) + "\n");
 	EXPECT_EQ(nullptr, voice_profile_from_file(path.c_str(), IDENTITY, &reason));
 	EXPECT_NE(nullptr, strstr(reason, "cut short")) << reason;
-	write(std::string(100000, 'A'));
+	write(std::string(300000, 'A'));
 	EXPECT_EQ(nullptr, voice_profile_from_file(path.c_str(), IDENTITY, &reason));
 	EXPECT_NE(nullptr, strstr(reason, "too large")) << reason;
 	remove(path.c_str());
@@ -153,15 +200,17 @@ TEST(voice_profile_text, refuses_what_it_cannot_trust_with_a_reason)
 	} cases[] = {
 		{"", IDENTITY, "empty"},
 		{"hello world", IDENTITY, "not a voice profile"},
-		{"tvp2" + good.substr(4), IDENTITY, "another version"},
-		{"tvp1.0123456789ABCDEF" + good.substr(21), IDENTITY, "no model identity"},
-		{"tvp1.0123" + good.substr(21), IDENTITY, "no model identity"},
+		{"tvp3" + good.substr(4), IDENTITY, "another version"},
+		{"tvp2.0123456789ABCDEF" + good.substr(21), IDENTITY, "no model identity"},
+		{"tvp2.0123" + good.substr(21), IDENTITY, "no model identity"},
+		{"tvp1" + good.substr(4), IDENTITY, "cut short"},
 		{good, "fedcba9876543210", "other models"},
 		{good, "0123456789abcde", "other models"},
 		{good.substr(0, good.size() - 4), IDENTITY, "cut short"},
 		{good.substr(0, 40), IDENTITY, "cut short"},
 		{good + "\n", IDENTITY, "cut short"},
 		{good + "AAAA", IDENTITY, "cut short"},
+		{good.substr(0, good.size() - 1) + "B", IDENTITY, "bytes after its end"},
 		{bad_char, IDENTITY, "base64"},
 		{flipped, IDENTITY, "checksum"},
 		{bad_floor, IDENTITY, "floor"},
@@ -243,6 +292,49 @@ TEST(voice_profile_train, learns_the_telling_column_through_its_standardisation_
 	std::vector<float> nan_features(held_out.row(0), held_out.row(0) + WAKE_PASS_FEATURES);
 	nan_features[3] = NAN;
 	EXPECT_TRUE(std::isnan(voice_profile_score(profile.profile, nan_features.data())));
+}
+
+TEST(voice_profile_score, with_templates_is_the_lower_of_the_linear_score_and_the_nearest_template_on_the_newest_rows)
+{
+	std::mt19937 random(7);
+	std::normal_distribution<float> normal(0.0f, 1.0f);
+	auto features = [&]() {
+		std::vector<float> f(WAKE_PASS_FEATURES);
+		for (float &v : f)
+			v = normal(random);
+		return f;
+	};
+	const std::vector<float> a = features(), b = features(), c = features();
+	voice_profile *made = (voice_profile *)bzalloc(sizeof(voice_profile));
+	memcpy(made->identity, IDENTITY, sizeof(IDENTITY));
+	made->bias = 3.0f; // a linear score of 0.95 whatever the features
+	made->floor = VOICE_PROFILE_FLOOR;
+	ASSERT_TRUE(voice_templates_add(&made->templates, a.data()));
+	ASSERT_TRUE(voice_templates_add(&made->templates, c.data()));
+	profile_guard profile(made);
+	const float linear = 1.0f / (1.0f + std::exp(-3.0f));
+
+	// Either template's own pass, louder or not, and whatever came before its
+	// newest ten rows: the linear score decides.
+	EXPECT_NEAR(linear, voice_profile_score(profile.profile, a.data()), 1e-6f);
+	EXPECT_NEAR(linear, voice_profile_score(profile.profile, c.data()), 1e-6f);
+	std::vector<float> louder_older = a;
+	for (size_t i = 0; i < WAKE_PASS_FEATURES; i++)
+		louder_older[i] = i < 6 * 96 ? b[i] : 3.0f * a[i];
+	EXPECT_NEAR(1.0f, voice_templates_similarity(&profile->templates, louder_older.data()), 1e-3f);
+	EXPECT_NEAR(linear, voice_profile_score(profile.profile, louder_older.data()), 1e-6f);
+	// Another pass, or a template's pass whose newest two rows differ: the
+	// templates' score decides, and keeps it out.
+	EXPECT_LT(voice_profile_score(profile.profile, b.data()), 0.01f);
+	std::vector<float> other_ending = a;
+	std::copy(b.begin() + 14 * 96, b.end(), other_ending.begin() + 14 * 96);
+	const float similarity = voice_templates_similarity(&profile->templates, other_ending.data());
+	EXPECT_GT(similarity, 0.7f);
+	EXPECT_LT(similarity, 0.85f);
+	EXPECT_LT(voice_profile_score(profile.profile, other_ending.data()), 0.1f);
+	std::vector<float> nan_newest = a;
+	nan_newest[15 * 96 + 3] = NAN;
+	EXPECT_TRUE(std::isnan(voice_profile_score(profile.profile, nan_newest.data())));
 }
 
 TEST(voice_profile_train, refuses_rows_it_cannot_learn_from)
@@ -468,6 +560,9 @@ TEST(voice_enrollment, learns_a_voice_that_then_clips_its_other_takes_and_not_it
 	EXPECT_EQ(4u, report.takes);
 	EXPECT_EQ(0u, report.bank_rows);
 	EXPECT_GT(report.splice_rows, 0u);
+	// Each take's peak pass and twelve copies of it.
+	EXPECT_EQ(4u * 13u, report.templates);
+	EXPECT_EQ(4u * 13u, profile->templates.count);
 	EXPECT_GT(report.talk_rows, 100u);
 	// Found in the order spoken, each after the one before by a sentence or more.
 	for (size_t i = 1; i < std::min<size_t>(report.takes, 4); i++)

@@ -321,10 +321,17 @@ TEST_F(audio_tap_test, session_captures_without_allocating_and_ends_with_an_upda
 	// The counter sees every thread: the session's own thread allocates once
 	// as it names itself, before it waits.
 	ASSERT_TRUE(session_thread_named());
+	// Passes scored by a profile with a template (of this very sound) on the
+	// way: nothing allocated either.
+	filter->profile = constant_profile(0.95f, 0.3f);
+	ASSERT_TRUE(voice_templates_add(&filter->profile->templates, wake_detector_features(filter->detector)));
+	filter->heard_at = 0;
 	bmem_counter_reset();
 	for (int i = 0; i < 200; i++)
 		feed();
 	EXPECT_EQ(bmem_counter_calls(), 0u);
+	EXPECT_NE(filter->heard_at, 0) << "no pass got through the profile and its template";
+	EXPECT_NEAR(filter->heard_score, 0.95f, 1e-3f);
 	pthread_mutex_lock(&filter->lock);
 	EXPECT_EQ(filter->session_state, VOICE_SESSION_LISTENING);
 	pthread_mutex_unlock(&filter->lock);
@@ -335,6 +342,8 @@ TEST_F(audio_tap_test, session_captures_without_allocating_and_ends_with_an_upda
 	EXPECT_EQ(filter->session, nullptr);
 	EXPECT_EQ(filter->session_state, VOICE_SESSION_CANCELLED);
 	feed(); // the tap carries on without it
+	voice_profile_destroy(filter->profile);
+	filter->profile = nullptr;
 
 	// A whole session that never hears the phrase (this classifier scores
 	// every pass alike): nothing stands out, nothing is learned, and the

@@ -27,9 +27,10 @@ NOTHING_LEARNED = "[tollivaren-voice] teach my voice: nothing learned"
 CANCELLED = "[tollivaren-voice] teach my voice: session cancelled"
 NOT_PAIRED = "[tollivaren-voice] teach my voice: pair this filter first"
 REFUSED = "[tollivaren-voice] the saved voice profile cannot be used"
-# "tvp1.<16 hex digits>.<base64>": one line, 8230 characters (voice_profile.h).
-PROFILE_FORM = re.compile(r"tvp1\.[0-9a-f]{16}\.[A-Za-z0-9+/=]+")
-PROFILE_CHARS = 8230
+# "tvp2.<16 hex digits>.<base64>": one line of 8238 characters and 1280 more
+# per template, 13 templates a take (voice_profile.h).
+PROFILE_FORM = re.compile(r"tvp2\.[0-9a-f]{16}\.[A-Za-z0-9+/]+")
+PROFILE_CHARS, TEMPLATE_CHARS, TEMPLATES_PER_TAKE, TEMPLATES_MAX = 8238, 1280, 13, 80
 
 # 30 s of listening, then about 20 s of one core learning (longer on a busy
 # 2-core machine); this bound only trips when nothing is learned.
@@ -150,9 +151,12 @@ def test_teach_my_voice_by_hotkey_then_talk_does_not_clip_the_phrase_does_and_a_
         paired = f"[tollivaren-voice] paired tenant={TENANT} source=mic"
         check(run.log_count(paired) == 1, "the profile was kept without an update of the filter "
                                           f"(no second 'paired' line: {run.log_count(paired)})")
+        takes = int(learned[0]) if learned else 0
+        templates = min(TEMPLATES_MAX, TEMPLATES_PER_TAKE * takes)
+        want_chars = PROFILE_CHARS + TEMPLATE_CHARS * templates
         check(isinstance(profile, str) and PROFILE_FORM.fullmatch(profile) is not None
-              and len(profile) == PROFILE_CHARS,
-              f"the filter's settings hold a voice profile of {PROFILE_CHARS} characters "
+              and len(profile) == want_chars,
+              f"the filter's settings hold a voice profile with {templates} templates, {want_chars} characters "
               f"(GetSourceFilter): {(profile or '')[:30]!r}... ({len(profile or '')} characters)")
 
         # That voice's talk clips nothing, with no cooldown running: one

@@ -181,31 +181,41 @@ void time_profile(const bench_options &options)
 		return;
 
 	// Scoring: batches of calls over different rows; the median batch per call.
-	const int batch = 20000;
-	std::vector<double> ns;
-	volatile float sink = 0.0f;
-	for (int b = 0; b < 25; b++) {
-		auto start = std::chrono::steady_clock::now();
-		for (int i = 0; i < batch; i++)
-			sink = sink + voice_profile_score(profile, rows.data() + (size_t)(i % 700) * WAKE_PASS_FEATURES);
-		ns.push_back(std::chrono::duration<double, std::nano>(std::chrono::steady_clock::now() - start).count() /
-			     batch);
-	}
-	std::sort(ns.begin(), ns.end());
-	bmem_counter_reset();
+	// The linear profile alone (one made before templates), then with the
+	// templates of four takes (13 each) and with as many as a profile holds.
+	for (size_t templates : {(size_t)0, (size_t)52, VOICE_TEMPLATES_MAX}) {
+		while (profile->templates.count < templates)
+			voice_templates_add(&profile->templates, rows.data() + (size_t)profile->templates.count * WAKE_PASS_FEATURES);
+		const int batch = templates ? 2000 : 20000;
+		std::vector<double> ns;
+		volatile float sink = 0.0f;
+		for (int b = 0; b < 25; b++) {
+			auto start = std::chrono::steady_clock::now();
+			for (int i = 0; i < batch; i++)
+				sink = sink + voice_profile_score(profile, rows.data() + (size_t)(i % 700) * WAKE_PASS_FEATURES);
+			ns.push_back(std::chrono::duration<double, std::nano>(std::chrono::steady_clock::now() - start).count() /
+				     batch);
+		}
+		std::sort(ns.begin(), ns.end());
+		bmem_counter_reset();
 #ifndef TV_NO_MALLOC_COUNTER
-	malloc_counter_reset();
+		malloc_counter_reset();
 #endif
-	for (int i = 0; i < 1000; i++)
-		sink = sink + voice_profile_score(profile, rows.data() + (size_t)(i % 700) * WAKE_PASS_FEATURES);
+		for (int i = 0; i < 1000; i++)
+			sink = sink + voice_profile_score(profile, rows.data() + (size_t)(i % 700) * WAKE_PASS_FEATURES);
 #ifdef TV_NO_MALLOC_COUNTER
-	const unsigned long long mallocs = 0;
+		const unsigned long long mallocs = 0;
 #else
-	const unsigned long long mallocs = malloc_counter_calls();
+		const unsigned long long mallocs = malloc_counter_calls();
 #endif
-	printf("voice profile score (1536 weights, one dot product + sigmoid):\n");
-	printf("  min %.0f ns   median %.0f ns   max %.0f ns per pass; allocations in 1000 calls: host %llu, malloc %llu\n",
-	       ns.front(), percentile(ns, 0.5), ns.back(), (unsigned long long)bmem_counter_calls(), mallocs);
+		if (templates)
+			printf("voice profile score with %zu templates (the dot product, then each template's 10 x 96):\n",
+			       templates);
+		else
+			printf("voice profile score without templates (1536 weights, one dot product + sigmoid):\n");
+		printf("  min %.0f ns   median %.0f ns   max %.0f ns per pass; allocations in 1000 calls: host %llu, malloc %llu\n",
+		       ns.front(), percentile(ns, 0.5), ns.back(), (unsigned long long)bmem_counter_calls(), mallocs);
+	}
 	voice_profile_destroy(profile);
 
 	// Training: an enrollment without and with a 3000-row negative bank.

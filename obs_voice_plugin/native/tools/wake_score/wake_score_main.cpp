@@ -319,9 +319,9 @@ int enroll_main(const score_options &options)
 		return 1;
 	}
 	printf("learned from %zu takes in %.1f s of audio: rows %zu phrase, %zu talk, %zu splices, %zu bank; "
-	       "passes %.0f ms, training %.0f ms\n",
+	       "%zu templates; passes %.0f ms, training %.0f ms\n",
 	       report.takes, report.seconds, report.positive_rows, report.talk_rows, report.splice_rows,
-	       report.bank_rows, report.features_ms, report.training_ms);
+	       report.bank_rows, report.templates, report.features_ms, report.training_ms);
 
 	char *text = voice_profile_to_text(profile);
 	FILE *out = fopen(options.out_path.c_str(), "wb");
