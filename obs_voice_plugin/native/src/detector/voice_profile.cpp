@@ -122,14 +122,9 @@ bool hash_files(const char *const *paths, size_t count, char identity[VOICE_IDEN
 	return ok;
 }
 
-// Dot product in eight running sums (the compiler may keep them in vector lanes).
 inline float dot(const float *a, const float *b)
 {
-	float sum[8] = {};
-	for (size_t i = 0; i < WAKE_PASS_FEATURES; i += 8)
-		for (size_t k = 0; k < 8; k++)
-			sum[k] += a[i + k] * b[i + k];
-	return ((sum[0] + sum[1]) + (sum[2] + sum[3])) + ((sum[4] + sum[5]) + (sum[6] + sum[7]));
+	return voice_dot(a, b, WAKE_PASS_FEATURES);
 }
 static_assert(WAKE_PASS_FEATURES % 8 == 0, "dot works in blocks of 8");
 

@@ -13,11 +13,7 @@ constexpr float AT_MARK = 0.4054651f;
 
 inline float row_dot(const float *a, const float *b)
 {
-	float sum[8] = {};
-	for (size_t i = 0; i < VOICE_TEMPLATE_WIDTH; i += 8)
-		for (size_t k = 0; k < 8; k++)
-			sum[k] += a[i + k] * b[i + k];
-	return ((sum[0] + sum[1]) + (sum[2] + sum[3])) + ((sum[4] + sum[5]) + (sum[6] + sum[7]));
+	return voice_dot(a, b, VOICE_TEMPLATE_WIDTH);
 }
 static_assert(VOICE_TEMPLATE_WIDTH % 8 == 0, "rows are dotted in blocks of 8");
 

@@ -29,6 +29,17 @@ constexpr size_t VOICE_TEMPLATES_MAX = 80;
 constexpr float VOICE_TEMPLATE_SIMILARITY = 0.86f;
 constexpr float VOICE_TEMPLATE_SLOPE = 100.0f;
 
+// Dot product of n floats (a multiple of 8) in eight running sums, which the
+// compiler may keep in vector lanes; shared by the profile's linear part.
+inline float voice_dot(const float *a, const float *b, size_t n)
+{
+	float sum[8] = {};
+	for (size_t i = 0; i < n; i += 8)
+		for (size_t k = 0; k < 8; k++)
+			sum[k] += a[i + k] * b[i + k];
+	return ((sum[0] + sum[1]) + (sum[2] + sum[3])) + ((sum[4] + sum[5]) + (sum[6] + sum[7]));
+}
+
 struct voice_templates {
 	uint32_t count;
 	// Each row of 96 stored as int8 / 127 of the unit row (what the text
