@@ -17,7 +17,9 @@ plug-in installed at all (close_without_plugin.py shows it), logs
 obs_run.OBS_LEFTOVER and may then crash in its own threads. For such an OBS
 TV_REALOBS_OBS_LEFTOVERS allows that many closes to go wrong in
 a run whose log says so; a hang, or a bad close without that line, still
-fails. The default is 0: Debian 12's OBS 29 never does it."""
+fails. The default is 0: Debian 12's OBS 29 never does it. A crash in
+obs-websocket's own server thread as it stops, after the plug-in unloaded
+(obs_run.WEBSOCKET_STOPPING), is forgiven once per test."""
 
 import os
 import random
@@ -54,19 +56,21 @@ def judge(results, bound, what, problems=()):
     OBS's own leftover line count against OBS_LEFTOVERS."""
     bad = [r for r in results if not r.exit.clean or r.exit.seconds > bound]
     obs_own = [r for r in bad if not r.exit.hung and r.run.log_count(obs_run.OBS_LEFTOVER) > 0]
-    ours = [r for r in bad if r not in obs_own]
+    websocket = [r for r in bad if r not in obs_own and r.run.crashed_in_websocket_stop()]
+    ours = [r for r in bad if r not in obs_own and r not in websocket]
     crashes = sum(r.exit.crashed for r in results)
     hangs = sum(r.exit.hung for r in results)
     slowest = max(r.exit.seconds for r in results if not r.exit.hung) if hangs < len(results) else None
     summary = (f"{len(results)} closes {what}: {len(results) - len(bad)} clean within {bound:.0f} s, "
                f"{crashes} crashes, {hangs} hangs, slowest exit "
                + (f"{slowest:.2f} s" if slowest is not None else "-")
-               + f"; {len(obs_own)} bad after OBS's own \"{obs_run.OBS_LEFTOVER}\" (allowed {OBS_LEFTOVERS})")
+               + f"; {len(obs_own)} bad after OBS's own \"{obs_run.OBS_LEFTOVER}\" (allowed {OBS_LEFTOVERS})"
+               + f", {len(websocket)} crashed in obs-websocket's stop (allowed {obs_run.WEBSOCKET_STOP_CRASHES})")
     print(summary)
     for r in results:
         print("  " + r.line())
-    if ours or len(obs_own) > OBS_LEFTOVERS:
-        shown = ours or obs_own
+    if ours or len(obs_own) > OBS_LEFTOVERS or len(websocket) > obs_run.WEBSOCKET_STOP_CRASHES:
+        shown = ours or obs_own + websocket
         details = "\n\n".join(r.line() + "\n" + r.run.report(log_lines=60) for r in shown[:3])
         raise AssertionError("\n".join([summary, *problems]) + f"\n\nthe first {min(3, len(shown))} of "
                              f"{len(shown)} bad runs (every run's line is in the captured output):\n" + details)
